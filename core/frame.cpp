@@ -1,0 +1,296 @@
+// Module frame: loading, imports, global names, traceback entries.
+#include "figvault/frame.hpp"
+
+#include <frameobject.h>
+
+#include <cstring>
+#include <string>
+
+#include "figvault/function.hpp"
+
+namespace figvault {
+
+namespace {
+
+constexpr const char kInterpreterChangeMessage[] =
+    "Interpreter change detected - this module can only be loaded into one interpreter per process.";
+constexpr const char kVersionWarning[] =
+    "compiletime version %s of module '%.100s' does not match runtime version %s";
+constexpr const char kNameErrorFormat[] = "name '%U' is not defined";
+constexpr const char kCannotImportFormat[] = "cannot import name %S";
+// The spec attributes copied into a new module, in this order; the last is
+// copied only when it is not None.
+constexpr const char* kSpecAttributes[][2] = {
+    {"loader", "__loader__"}, {"origin", "__file__"}, {"parent", "__package__"}};
+constexpr int kLineOfFrameSteps = 1;  // exec steps 5-9 and 11 report line 1
+
+PyObject* create_slot(PyObject* spec, PyModuleDef*) { return frame().create(spec); }
+int exec_slot(PyObject* module) { return frame().exec(module); }
+
+// Copies one attribute of the import spec into the module's dictionary;
+// a missing attribute is skipped.
+void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const char* to,
+                         bool skip_none) {
+    OwnedRef value = OwnedRef::steal(PyObject_GetAttrString(spec, from));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error_set();
+        PyErr_Clear();
+        return;
+    }
+    if (skip_none && value.get() == Py_None) return;
+    check_status(PyDict_SetItemString(dict, to, value.get()));
+}
+
+}  // namespace
+
+PyModuleDef* Frame::module_definition() {
+    if (definition_.m_slots == nullptr) {
+        slots_[0] = {Py_mod_create, reinterpret_cast<void*>(&create_slot)};
+        slots_[1] = {Py_mod_exec, reinterpret_cast<void*>(&exec_slot)};
+        slots_[2] = {0, nullptr};
+        definition_ = {PyModuleDef_HEAD_INIT, description_.short_name, nullptr, 0,
+                       nullptr, slots_, nullptr, nullptr, nullptr};
+    }
+    return &definition_;
+}
+
+PyObject* Frame::create(PyObject* spec) {
+    return guarded_object([&] {
+        const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+        if (interpreter_id_ == -1) {
+            if (id == -1) throw_error_set();
+            interpreter_id_ = id;
+        } else if (id != interpreter_id_) {
+            PyErr_SetString(PyExc_ImportError, kInterpreterChangeMessage);
+            throw_error_set();
+        }
+        // Re-import after an earlier successful execution: the same object.
+        if (module_) return module_;
+
+        OwnedRef name = OwnedRef::checked(PyObject_GetAttrString(spec, "name"));
+        OwnedRef module = OwnedRef::checked(PyModule_NewObject(name.get()));
+        PyObject* dict = PyModule_GetDict(module.get());
+        for (const auto& attribute : kSpecAttributes)
+            copy_spec_attribute(spec, dict, attribute[0], attribute[1], false);
+        copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", true);
+        return module;
+    });
+}
+
+int Frame::exec(PyObject* module) {
+    if (module_) {
+        if (module_.get() == module) return 0;  // statements never run twice
+        PyErr_SetString(PyExc_RuntimeError, description_.reinit_message);
+        return -1;
+    }
+    return guarded_status([&] {
+        check_version();
+        if (!function_type_ready()) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, description_.execution_entry);
+            return -1;
+        }
+        module_ = OwnedRef::incref(module);
+        module_dict_ = OwnedRef::incref(PyModule_GetDict(module));
+        execution_line_ = kLineOfFrameSteps;
+        try {
+            execute(module);
+        } catch (...) {
+            set_error_from_current_exception();
+            try {
+                add_traceback_entry(description_.execution_entry, execution_line_);
+            } catch (...) {
+                set_error_from_current_exception();
+            }
+            module_.reset();
+            module_dict_.reset();
+            return -1;
+        }
+        return 0;
+    });
+}
+
+void Frame::check_version() {
+    if (std::strncmp(Py_GetVersion(), PY_VERSION, 4) == 0) return;
+    char build_version[16];
+    char runtime_version[16];
+    PyOS_snprintf(build_version, sizeof build_version, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+    PyOS_snprintf(runtime_version, sizeof runtime_version, "%d.%d",
+                  static_cast<int>((Py_Version >> 24) & 0xff),
+                  static_cast<int>((Py_Version >> 16) & 0xff));
+    check_status(PyErr_WarnFormat(PyExc_RuntimeWarning, 1, kVersionWarning, build_version,
+                                  description_.full_name, runtime_version));
+}
+
+void Frame::execute(PyObject* module) {
+    at_line(kLineOfFrameSteps);
+    builtins_module_ = OwnedRef::checked(PyImport_ImportModule("builtins"));
+    check_status(PyObject_SetAttrString(module, "__builtins__", builtins_module_.get()));
+
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* registered = PyDict_GetItemWithError(modules, full_name_object());
+    if (registered == nullptr) {
+        if (PyErr_Occurred()) throw_error_set();
+        check_status(PyDict_SetItem(modules, full_name_object(), module));
+    }
+
+    fetch_builtins();
+    if (description_.prepare != nullptr) description_.prepare(*this);
+    description_.run_statements(*this);
+
+    at_line(kLineOfFrameSteps);
+    OwnedRef test_dict = OwnedRef::checked(PyDict_New());
+    bind("__test__", test_dict.get());
+}
+
+void Frame::fetch_builtins() {
+    if (!builtins_.empty()) return;  // fetched once per process
+    std::vector<std::pair<const char*, OwnedRef>> fetched;
+    for (const char* builtin_name : description_.builtins) {
+        PyObject* key = name(builtin_name);
+        OwnedRef value = OwnedRef::steal(PyObject_GetAttr(builtins_module_.get(), key));
+        if (!value) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_NameError, kNameErrorFormat, key);
+            }
+            throw_error_set();
+        }
+        fetched.emplace_back(builtin_name, std::move(value));
+    }
+    builtins_ = std::move(fetched);
+}
+
+PyObject* Frame::full_name_object() {
+    if (!full_name_) full_name_ = OwnedRef::checked(PyUnicode_InternFromString(description_.full_name));
+    return full_name_.get();
+}
+
+PyObject* Frame::name(const char* text) {
+    auto found = names_.find(text);
+    if (found != names_.end()) return found->second.get();
+    OwnedRef interned = OwnedRef::checked(PyUnicode_InternFromString(text));
+    PyObject* result = interned.get();
+    names_.emplace(text, std::move(interned));
+    return result;
+}
+
+PyObject* Frame::constant(const char* text) {
+    auto found = constants_.find(text);
+    if (found != constants_.end()) return found->second.get();
+    OwnedRef value = OwnedRef::checked(PyUnicode_FromString(text));
+    PyObject* result = value.get();
+    constants_.emplace(text, std::move(value));
+    return result;
+}
+
+PyObject* Frame::builtin(const char* builtin_name) {
+    for (auto& entry : builtins_)
+        if (std::strcmp(entry.first, builtin_name) == 0) return entry.second.get();
+    PyErr_Format(PyExc_SystemError, "figvault: built-in '%s' was not fetched", builtin_name);
+    throw_error_set();
+}
+
+PyObject* Frame::builtin_on_first_use(const char* builtin_name) {
+    auto found = lazy_builtins_.find(builtin_name);
+    if (found != lazy_builtins_.end()) return found->second.get();
+    PyObject* key = name(builtin_name);
+    OwnedRef value = OwnedRef::steal(PyObject_GetAttr(builtins_module_.get(), key));
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_NameError, kNameErrorFormat, key);
+        }
+        throw_error_set();
+    }
+    PyObject* result = value.get();
+    lazy_builtins_.emplace(builtin_name, std::move(value));
+    return result;
+}
+
+OwnedRef Frame::global(const char* global_name) {
+    PyObject* key = name(global_name);
+    PyObject* value = PyDict_GetItemWithError(module_dict_.get(), key);
+    if (value != nullptr) return OwnedRef::incref(value);
+    if (PyErr_Occurred()) throw_error_set();
+    OwnedRef builtin_value = OwnedRef::steal(PyObject_GetAttr(builtins_module_.get(), key));
+    if (!builtin_value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_NameError, kNameErrorFormat, key);
+        }
+        throw_error_set();
+    }
+    return builtin_value;
+}
+
+OwnedRef Frame::import_module_relative_first(const char* module_name, PyObject* from_list) {
+    OwnedRef name_object = OwnedRef::checked(PyUnicode_FromString(module_name));
+    OwnedRef locals = OwnedRef::checked(PyDict_New());
+    PyObject* globals = module_dict_.get();
+    OwnedRef module = OwnedRef::steal(PyImport_ImportModuleLevelObject(
+        name_object.get(), globals, locals.get(), from_list, 1));
+    if (module || module_name[0] == '\0') {
+        if (!module) throw_error_set();
+        return module;
+    }
+    // A module of this name inside the package wins; otherwise the
+    // installed one. Only ImportError (and subclasses) falls through.
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_error_set();
+    PyErr_Clear();
+    return OwnedRef::checked(PyImport_ImportModuleLevelObject(
+        name_object.get(), globals, locals.get(), from_list, 0));
+}
+
+void Frame::import_statement(const char* module_name, const char* bind_as) {
+    OwnedRef from_list = OwnedRef::checked(PyList_New(0));
+    OwnedRef top_level = import_module_relative_first(module_name, from_list.get());
+    bind(bind_as, top_level.get());
+}
+
+void Frame::import_from_statement(const char* module_name, const char* imported_name) {
+    PyObject* key = name(imported_name);
+    OwnedRef from_list = OwnedRef::checked(PyList_New(1));
+    PyList_SET_ITEM(from_list.get(), 0, Py_NewRef(key));
+    OwnedRef module = import_module_relative_first(module_name, from_list.get());
+    OwnedRef value = OwnedRef::steal(PyObject_GetAttr(module.get(), key));
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, kCannotImportFormat, key);
+        }
+        throw_error_set();
+    }
+    bind(imported_name, value.get());
+}
+
+void Frame::bind(const char* bound_name, PyObject* value) {
+    check_status(PyDict_SetItem(module_dict_.get(), name(bound_name), value));
+}
+
+std::string Frame::entry_name(const char* qualified_name) const {
+    return std::string(description_.full_name) + "." + qualified_name;
+}
+
+void Frame::add_traceback_entry(const std::string& entry, int line) {
+    // The exception being reported is put aside while the entry is made; if
+    // making it fails, that new error replaces it.
+    PendingError pending;
+    const std::string key = entry + '\n' + std::to_string(line);
+    auto cached = traceback_codes_.find(key);
+    PyObject* code;
+    if (cached != traceback_codes_.end()) {
+        code = cached->second.get();
+    } else {
+        OwnedRef made = OwnedRef::checked(reinterpret_cast<PyObject*>(
+            PyCode_NewEmpty(description_.source_path, entry.c_str(), line)));
+        code = made.get();
+        traceback_codes_.emplace(key, std::move(made));
+    }
+    OwnedRef globals = module_dict_ ? module_dict_ : OwnedRef::checked(PyDict_New());
+    OwnedRef python_frame = OwnedRef::checked(reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals.get(), nullptr)));
+    pending.restore();
+    check_status(PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(python_frame.get())));
+}
+
+}  // namespace figvault

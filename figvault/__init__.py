@@ -1,0 +1,1 @@
+"""figvault: make a plot reproducible from one file."""

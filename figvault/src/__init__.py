@@ -1,0 +1,1 @@
+"""The compiled modules of figvault: files, archive and unarchive."""
