@@ -42,6 +42,7 @@ struct ClosureRecord {
     PyObject_HEAD
     PyObject* func;
     PyObject* self;
+    PyObject* weakrefs;
 };
 
 int closure_traverse(PyObject* object, visitproc visit, void* arg) {
@@ -60,6 +61,7 @@ int closure_clear(PyObject* object) {
 
 void closure_dealloc(PyObject* object) {
     PyObject_GC_UnTrack(object);
+    if (reinterpret_cast<ClosureRecord*>(object)->weakrefs != nullptr) PyObject_ClearWeakRefs(object);
     closure_clear(object);
     PyObject_GC_Del(object);
 }
@@ -77,6 +79,7 @@ void prepare_closure_record_type() {
     type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     type->tp_traverse = closure_traverse;
     type->tp_clear = closure_clear;
+    type->tp_weaklistoffset = offsetof(ClosureRecord, weakrefs);
     check_status(PyType_Ready(type));
 }
 
@@ -85,6 +88,7 @@ OwnedRef make_closure_record(PyObject* func, PyObject* self) {
     if (record == nullptr) throw_error_set();
     record->func = Py_NewRef(func);
     record->self = Py_NewRef(self);
+    record->weakrefs = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(record));
     return OwnedRef::steal(reinterpret_cast<PyObject*>(record));
 }
