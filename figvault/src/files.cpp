@@ -160,7 +160,7 @@ std::pair<OwnedRef, OwnedRef> unpack_pair(BorrowedRef value) {
             OwnedRef::incref(PySequence_Fast_GET_ITEM(items.get(), 1))};
 }
 
-// Refuses, before anything is made, every str key that is absolute or whose
+// Refuses, before anything is made, every str or path-like key that is absolute or whose
 // normalised path leaves the target folder: restoring an archive must never
 // write outside the folder the caller named.
 void refuse_keys_leaving_folder(PyObject* folder_dict) {
@@ -168,11 +168,17 @@ void refuse_keys_leaving_folder(PyObject* folder_dict) {
     OwnedRef keys = OwnedRef::checked(PyDict_Keys(folder_dict));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
         PyObject* key = PyList_GET_ITEM(keys.get(), i);
-        if (!PyUnicode_Check(key)) continue;  // fails later, as any non-path key does
+        // Path-like keys are written like str keys, so they are checked too;
+        // anything else (numbers, bytes) fails before a file is written.
+        OwnedRef text = OwnedRef::steal(PyOS_FSPath(key));
+        if (!text || !PyUnicode_Check(text.get())) {
+            PyErr_Clear();
+            continue;
+        }
         OwnedRef path = os_path();
-        bool unsafe = is_true(call_method(path, "isabs", {key}));
+        bool unsafe = is_true(call_method(path, "isabs", {text.get()}));
         if (!unsafe) {
-            OwnedRef normalised = call_method(path, "normpath", {key});
+            OwnedRef normalised = call_method(path, "normpath", {text.get()});
             if (!PyUnicode_Check(normalised.get())) continue;
             unsafe = PyUnicode_Compare(normalised.get(), frame().constant(kParentFolder)) == 0 ||
                      PyUnicode_Tailmatch(normalised.get(), frame().constant(kParentPrefix), 0,
@@ -252,11 +258,10 @@ PyObject* write_files_from_dict(FunctionObject*, PyObject* const* bound) {
         PyObject* folder_dict = bound[0];
         PyObject* new_folder_path = bound[1] == Py_None ? module.constant(kDefaultFolder) : bound[1];
 
-        at(kLineForEachKey);
-        refuse_keys_leaving_folder(folder_dict);
-
         at(kLineGetCwd);
         OwnedRef cwd = call_method(module.global("os"), "getcwd", {});
+        at(kLineForEachKey);
+        refuse_keys_leaving_folder(folder_dict);
         at(kLineMakeTarget);
         call_method(module.global("os"), "mkdir", {new_folder_path});
         at(kLineEnterTarget);
