@@ -281,6 +281,9 @@ ReplacementPlan plan_replacement(PyObject* filename) {
             continue;
         }
         if (!S_ISREG(link_status.st_mode)) return plan;  // device, pipe, folder...
+        // A file open() could not rewrite is written directly, so the caller
+        // sees open()'s own error.
+        if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return plan;
         plan.atomic = true;
         plan.keep_mode = true;
         plan.mode = link_status.st_mode & 07777;
@@ -304,11 +307,8 @@ std::string create_sibling_file(const ReplacementPlan& plan) {
             if (errno == EEXIST) continue;
             return {};
         }
-        bool ok = !plan.keep_mode || fchmod(fd, plan.mode) == 0;
         ::close(fd);
-        if (ok) return candidate;
-        ::unlink(candidate.c_str());
-        return {};
+        return candidate;
     }
     return {};
 }
@@ -330,6 +330,28 @@ void dump_and_close(PyObject* dump, PyObject* data, PyObject* path_or_fd) {
     call_method(file, "close", {});
 }
 
+[[noreturn]] void raise_os_error(const std::string& path) {
+    const int error = errno;
+    OwnedRef name = OwnedRef::checked(
+        PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+    throw_error_set();
+}
+
+// open(target, "wb").write(<bytes of source>), closed explicitly.
+void copy_into(const std::string& source, PyObject* target) {
+    Frame& module = frame();
+    OwnedRef source_path = OwnedRef::checked(
+        PyUnicode_DecodeFSDefaultAndSize(source.data(), static_cast<Py_ssize_t>(source.size())));
+    OwnedRef reader = call(module.builtin("open"), {source_path.get(), module.constant("rb")});
+    OwnedRef bytes = call_method(reader, "read", {});
+    call_method(reader, "close", {});
+    OwnedRef writer = call(module.builtin("open"), {target, module.constant("wb")});
+    call_method(writer, "write", {bytes.get()});
+    call_method(writer, "close", {});
+}
+
 void write_record(PyObject* self, PyObject* data) {
     Frame& module = frame();
     // Looked up before anything is opened: a missing name leaves the file as it was.
@@ -346,11 +368,15 @@ void write_record(PyObject* self, PyObject* data) {
         OwnedRef sibling_path = OwnedRef::checked(
             PyUnicode_DecodeFSDefaultAndSize(sibling.data(), static_cast<Py_ssize_t>(sibling.size())));
         dump_and_close(dump.get(), data, sibling_path.get());
+        // An existing archive keeps its mode; a new one has the umask's.
+        if (plan.keep_mode && ::chmod(sibling.c_str(), plan.mode) != 0) raise_os_error(plan.target);
         if (::rename(sibling.c_str(), plan.target.c_str()) != 0) {
-            OwnedRef target = OwnedRef::checked(PyUnicode_DecodeFSDefaultAndSize(
-                plan.target.data(), static_cast<Py_ssize_t>(plan.target.size())));
-            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, target.get());
-            throw_error_set();
+            // A folder may refuse the replacement of a file we may still
+            // write (a sticky folder, another user's file): rewrite it in
+            // place with the bytes already dumped, as open(name, "wb") would.
+            if (errno != EPERM && errno != EACCES) raise_os_error(plan.target);
+            copy_into(sibling, filename.get());
+            ::unlink(sibling.c_str());
         }
     } catch (const PyErrorSet&) {
         ::unlink(sibling.c_str());
@@ -441,7 +467,7 @@ void prepare(Frame& module) {
     code_object_for(kCall);
     code_object_for(kWrapper);
     prepare_closure_record_type();
-    for (const char* text : {kDefaultFilename, kClassDoc, "args", "files", "func", "wb"})
+    for (const char* text : {kDefaultFilename, kClassDoc, "args", "files", "func", "wb", "rb"})
         module.constant(text);
 }
 
