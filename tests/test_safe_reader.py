@@ -1,0 +1,508 @@
+"""Tests of figvault.safe_reader (reading archives without running them) and
+figvault.replay (serving an archive's modules while it is expanded)."""
+
+import importlib
+import os
+import pickle
+import subprocess
+import sys
+import textwrap
+import uuid
+from pathlib import Path
+
+import pytest
+
+from figvault import replay, safe_reader
+from figvault.safe_reader import ArchiveError, Call, Global, Persistent
+
+# ---------------------------------------------------------------------------
+# Archives written by the real decorator, once for the module
+# ---------------------------------------------------------------------------
+
+PLOTS = '''\
+def plot(x, y=2):
+    print("plot", x, y)
+
+
+def make_adder(n):
+    def add(v):
+        return v + n
+    return add
+'''
+
+MAKE = '''\
+import numpy as np
+from figvault import archive
+from shapes.plots import plot, make_adder
+
+
+def local(a, b, c=3, *rest, key=None, **extra):
+    return a
+
+
+archive("local.figvault")(local)(1, "two", [3.5, None], 4, key=5)
+archive("module.figvault")(plot)([1, 2], 3)
+archive("closure.figvault")(make_adder(2))(40)
+archive("values.figvault")(local)(np.arange(6).reshape(2, 3), b"x" * 100, "y" * 200)
+'''
+
+NOTE = "ping = 'é'\nmore = 1"  # non-ASCII, no final line break
+
+
+def run_script(script, cwd, timeout=180):
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)
+    return subprocess.run(
+        [sys.executable, script], cwd=cwd, env=env, capture_output=True, text=True, timeout=timeout
+    )
+
+
+@pytest.fixture(scope="module")
+def archives(tmp_path_factory):
+    """A folder with archives written by `from figvault import archive`."""
+    root = tmp_path_factory.mktemp("reader_project")
+    (root / "shapes").mkdir()
+    (root / "shapes" / "__init__.py").write_text("", encoding="utf-8")
+    (root / "shapes" / "plots.py").write_text(PLOTS, encoding="utf-8")
+    (root / "notes").mkdir()
+    (root / "notes" / "extra.py").write_text(NOTE, encoding="utf-8")
+    (root / "make.py").write_text(MAKE, encoding="utf-8")
+    done = run_script("make.py", cwd=root)
+    assert done.returncode == 0, done.stderr
+    return root
+
+
+def summary_of(path):
+    return safe_reader.summarize(safe_reader.read_archive(path))
+
+
+# ---------------------------------------------------------------------------
+# The saved function
+# ---------------------------------------------------------------------------
+
+
+def test_function_from_main_is_described_from_its_code(archives):
+    function = summary_of(archives / "local.figvault")["function"]
+    assert function["kind"] == "function"
+    assert function["stored"] == "by value"
+    assert function["name"] == "local"
+    assert function["qualname"] == "local"
+    assert function["module"] == "__main__"
+    assert function["parameters"] == ["a", "b", "c=3", "*rest", "key=None", "**extra"]
+    assert function["firstlineno"] == 6
+    assert function["filename"].endswith("make.py")
+
+
+def test_function_from_a_module_is_a_reference(archives):
+    function = summary_of(archives / "module.figvault")["function"]
+    assert function["stored"] == "by reference"
+    assert function["module"] == "shapes.plots"
+    assert function["name"] == "plot"
+    assert function["qualname"] == "plot"
+
+
+def test_closure_keeps_its_qualified_name_and_module(archives):
+    function = summary_of(archives / "closure.figvault")["function"]
+    assert function["stored"] == "by value"
+    assert function["name"] == "add"
+    assert function["qualname"] == "make_adder.<locals>.add"
+    assert function["module"] == "shapes.plots"
+    assert function["parameters"] == ["v"]
+    assert function["filename"].endswith("shapes/plots.py")
+
+
+# ---------------------------------------------------------------------------
+# Arguments and files
+# ---------------------------------------------------------------------------
+
+
+def test_positional_arguments_with_plain_values(archives):
+    args = summary_of(archives / "local.figvault")["args"]
+    assert [(a["name"], a["type"], a["value"]) for a in args] == [
+        ("a", "int", "1"),
+        ("b", "str", "'two'"),
+        ("c", "list", "[3.5, None]"),
+    ]
+
+
+def test_array_and_long_values(archives):
+    args = {a["name"]: a for a in summary_of(archives / "values.figvault")["args"]}
+    assert args["a"]["type"] == "numpy.ndarray"
+    assert args["a"]["value"] is None
+    assert args["a"]["shape"] == [2, 3]
+    for name in ("b", "c"):
+        assert args[name]["value"] is not None
+        assert len(args[name]["value"]) <= 80
+        assert "..." in args[name]["value"]
+    assert args["b"]["type"] == "bytes"
+    assert args["c"]["type"] == "str"
+
+
+def test_files_with_sizes_and_line_counts(archives):
+    files = {f["path"]: f for f in summary_of(archives / "local.figvault")["files"]}
+    assert set(files) == {"./make.py", "./shapes/__init__.py", "./shapes/plots.py", "./notes/extra.py"}
+    assert files["./notes/extra.py"]["bytes"] == len(NOTE.encode("utf-8"))
+    assert files["./notes/extra.py"]["lines"] == 2
+    assert files["./shapes/plots.py"]["lines"] == PLOTS.count("\n")
+    assert files["./shapes/__init__.py"] == {"path": "./shapes/__init__.py", "bytes": 0, "lines": 0}
+
+
+def test_source_files_are_the_archived_texts(archives):
+    record = safe_reader.read_archive(archives / "module.figvault")
+    assert safe_reader.source_files(record)["./shapes/plots.py"] == PLOTS
+
+
+def test_names_the_stream_would_import(archives):
+    names = []
+    safe_reader.read_archive(archives / "module.figvault", names)
+    assert names == ["shapes.plots.plot"]
+    assert "shapes" not in sys.modules
+
+
+# ---------------------------------------------------------------------------
+# Nothing from the stream runs
+# ---------------------------------------------------------------------------
+
+TRAP = '''\
+import pathlib
+pathlib.Path(__file__).with_name("imported.marker").touch()
+
+
+class Klass:
+    def __new__(cls, *args):
+        pathlib.Path(__file__).with_name("new.marker").touch()
+        return object.__new__(cls)
+
+    def __init__(self, *args):
+        pathlib.Path(__file__).with_name("init.marker").touch()
+
+    def __setstate__(self, state):
+        pathlib.Path(__file__).with_name("setstate.marker").touch()
+
+
+def boom(*args):
+    pathlib.Path(__file__).with_name("called.marker").touch()
+'''
+
+
+@pytest.fixture
+def trap(tmp_path, monkeypatch):
+    """An importable module (unique name) whose import, classes and functions
+    each leave a marker file; returns (name, folder)."""
+    name = "fvtrap_" + uuid.uuid4().hex[:10]
+    (tmp_path / f"{name}.py").write_text(TRAP, encoding="utf-8")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    importlib.invalidate_caches()
+    yield name, tmp_path
+    sys.modules.pop(name, None)
+
+
+def markers(folder):
+    return sorted(p.name for p in Path(folder).glob("*.marker"))
+
+
+def g(module, name):
+    """The protocol-0 GLOBAL opcode."""
+    return b"c" + module.encode() + b"\n" + name.encode() + b"\n"
+
+
+def test_every_calling_opcode_is_recorded_not_run(trap):
+    name, folder = trap
+    streams = {
+        "reduce": g(name, "boom") + b"(I1\ntR.",
+        "newobj": b"\x80\x02" + g(name, "Klass") + b")\x81}S'a'\nI1\nsb.",
+        "newobj_ex": b"\x80\x04" + g(name, "Klass") + b")}\x92.",
+        "inst": b"(i" + name.encode() + b"\nKlass\n.",
+        "obj": b"(" + g(name, "Klass") + b"I2\no.",
+        "build": g(name, "Klass") + b"(tR(dS'x'\nI3\nsb.",
+        "appends": g(name, "boom") + b"(tR(I1\nI2\ne.",
+        "append": g(name, "boom") + b"(tRI1\na.",
+        "setitems": g(name, "boom") + b"(tR(S'k'\nI1\nu.",
+        "additems": b"\x80\x04" + g(name, "boom") + b")R(K\x01\x90.",
+        "persid": b"Pkey\n.",
+        "binpersid": b"\x80\x02K\x07Q.",
+    }
+    results = {key: safe_reader.loads(data) for key, data in streams.items()}
+    assert markers(folder) == []
+    assert name not in sys.modules
+
+    assert isinstance(results["reduce"], Call)
+    assert results["reduce"].func.dotted == f"{name}.boom"
+    assert results["reduce"].args == (1,)
+    assert results["newobj"].how == "new" and results["newobj"].states == [{"a": 1}]
+    assert results["newobj_ex"].how == "new"
+    assert results["inst"].how == "inst" and results["inst"].func.name == "Klass"
+    assert results["obj"].args == (2,)
+    assert results["build"].states == [{"x": 3}]
+    assert results["appends"].items == [1, 2]
+    assert results["append"].items == [1]
+    assert results["setitems"].entries == [("k", 1)]
+    assert results["additems"].items == [1]
+    assert isinstance(results["persid"], Persistent) and results["persid"].pid == "key"
+    assert results["binpersid"].pid == 7
+
+
+def test_dangerous_globals_are_only_named(tmp_path):
+    marker = tmp_path / "ran.marker"
+
+    class System:
+        def __reduce__(self):
+            return (os.system, (f"touch {marker}",))
+
+    class Exec:
+        def __reduce__(self):
+            return (exec, (f"open({str(marker)!r}, 'w').close()",))
+
+    for protocol in range(0, pickle.HIGHEST_PROTOCOL + 1):
+        value = safe_reader.loads(pickle.dumps({"a": System(), "b": [Exec()]}, protocol=protocol))
+        assert isinstance(value["a"], Call)
+        assert value["a"].func.name == "system"
+        assert value["b"][0].func.name == "exec"
+    assert not marker.exists()
+
+
+def test_placeholders_are_callable_and_record():
+    ref = Global("some.module", "thing")
+    made = ref(1, key=2)
+    assert isinstance(made, Call)
+    assert made.func is ref and made.args == (1,) and made.kwargs == {"key": 2}
+    made.__setstate__({"s": 1})
+    assert made.states == [{"s": 1}]
+    assert repr(ref) == "<global some.module.thing>"
+
+
+def test_calling_something_that_is_not_a_global_is_refused():
+    # REDUCE with a string as the callee.
+    with pytest.raises(ArchiveError):
+        safe_reader.loads(b"Vabc\n(tR.")
+    # APPEND onto a dict.
+    with pytest.raises(ArchiveError):
+        safe_reader.loads(b"(dI1\na.")
+
+
+@pytest.mark.parametrize(
+    "data",
+    [b"", b"hello world", b"\x80\x04\x95", pickle.dumps({"files": {}})[:-1], b"(\x80"],
+    ids=["empty", "text", "truncated-frame", "no-stop", "bad-protocol"],
+)
+def test_broken_streams_raise_archive_error(data):
+    with pytest.raises(ArchiveError):
+        safe_reader.loads(data)
+
+
+def test_records_that_are_not_archives(tmp_path):
+    cases = {
+        "list": ([1, 2], "not an archive record"),
+        "nofunc": ({"files": {}}, "has no 'func' entry"),
+        "nothing": ({"args": {}}, "has no 'files' and 'func' entries"),
+    }
+    for name, (value, message) in cases.items():
+        path = tmp_path / name
+        path.write_bytes(pickle.dumps(value))
+        with pytest.raises(ArchiveError, match=message):
+            safe_reader.read_archive(path)
+    with pytest.raises(FileNotFoundError):
+        safe_reader.read_archive(tmp_path / "missing")
+
+
+def test_plain_values_and_others():
+    looped = []
+    looped.append(looped)
+    assert safe_reader.describe_value({"a": (1, 2.5, None, b"x")}) == {
+        "type": "dict",
+        "value": "{'a': (1, 2.5, None, b'x')}",
+        "length": 1,
+    }
+    assert safe_reader.describe_value(looped)["value"] is None
+    assert safe_reader.describe_value({1, 2})["value"] is None
+    assert safe_reader.describe_value([Global("m", "n")])["value"] is None
+    assert safe_reader.describe_value(Global("m", "n"))["refers_to"] == "m.n"
+    assert safe_reader.describe_value(Call(Global("collections", "OrderedDict"), ()))["type"] == "collections.OrderedDict"
+    assert safe_reader.describe_value(Call(Global("os", "system"), ("x",)))["type"] == "object made by os.system"
+
+
+def test_deep_nesting_is_summarized_or_refused_cleanly():
+    depth = 100000
+    nested = b"]" * depth + b"a" * (depth - 1)  # [[[...]]] 100000 deep
+    record = safe_reader.loads(b"\x80\x02}(X\x04\x00\x00\x00args}X\x01\x00\x00\x00x" + nested
+                               + b"sX\x05\x00\x00\x00files}X\x04\x00\x00\x00func" + nested + b"u.")
+    summary = safe_reader.summarize(record)
+    assert summary["args"][0]["type"] == "list" and summary["args"][0]["value"] is None
+    # A chain of calls of calls, 100000 long, as the saved function.
+    chain = g("m", "f") + b"(tR" * depth
+    record = safe_reader.loads(b"(dS'files'\n(dsS'func'\n" + chain + b"s.")
+    assert list(record) == ["files", "func"]
+    try:
+        safe_reader.summarize(record)
+    except ArchiveError as error:
+        assert "nested too deeply" in str(error)
+
+
+# ---------------------------------------------------------------------------
+# Serving an archive's modules
+# ---------------------------------------------------------------------------
+
+
+def unique(prefix):
+    return f"{prefix}_{uuid.uuid4().hex[:10]}"
+
+
+def test_packages_modules_and_namespaces_are_served(tmp_path):
+    pkg, mod, space = unique("fvpkg"), unique("fvmod"), unique("fvns")
+    files = {
+        f"./{pkg}/__init__.py": "FROM = 'init'\n",
+        f"./{pkg}/inner/deep.py": "def f():\n    return 'deep'\n",
+        f"./{mod}.py": "VALUE = 41 + 1\n",
+        f"./{space}/leaf.py": "LEAF = True\n",
+    }
+    origin = str(tmp_path / "some.figvault")
+    with replay.archived_modules(files, origin):
+        package = importlib.import_module(pkg)
+        deep = importlib.import_module(f"{pkg}.inner.deep")
+        module = importlib.import_module(mod)
+        leaf = importlib.import_module(f"{space}.leaf")
+        assert package.FROM == "init"
+        assert package.__file__ == f"{origin}/{pkg}/__init__.py"
+        assert deep.f() == "deep"
+        assert deep.__file__ == f"{origin}/{pkg}/inner/deep.py"
+        assert module.VALUE == 42
+        assert leaf.LEAF is True
+        assert sys.modules[pkg] is package
+    # Finders and modules are gone afterwards; the objects still work.
+    for name in (pkg, f"{pkg}.inner.deep", mod, f"{space}.leaf"):
+        assert name not in sys.modules
+    assert deep.f() == "deep"
+    with pytest.raises(ImportError):
+        importlib.import_module(mod)
+
+
+def test_tracebacks_show_the_archived_source(tmp_path):
+    mod = unique("fvtb")
+    files = {f"./{mod}.py": "def fail():\n    raise ValueError('from the archive')\n"}
+    with replay.archived_modules(files, str(tmp_path / "a.figvault")):
+        module = importlib.import_module(mod)
+    import traceback
+
+    with pytest.raises(ValueError) as caught:
+        module.fail()
+    text = "".join(traceback.format_exception(caught.value))
+    assert "raise ValueError('from the archive')" in text
+
+
+def test_archive_wins_for_its_top_level_names(tmp_path, monkeypatch):
+    name = unique("fvshadow")
+    installed = tmp_path / "installed"
+    installed.mkdir()
+    (installed / f"{name}.py").write_text("SOURCE = 'installed'\n", encoding="utf-8")
+    monkeypatch.syspath_prepend(str(installed))
+    importlib.invalidate_caches()
+    with replay.archived_modules({f"./{name}.py": "SOURCE = 'archive'\n"}, str(tmp_path / "x")):
+        assert importlib.import_module(name).SOURCE == "archive"
+    assert importlib.import_module(name).SOURCE == "installed"
+    sys.modules.pop(name, None)
+
+
+def test_other_folders_are_only_a_fallback(tmp_path, monkeypatch):
+    present, absent = unique("fvpresent"), unique("fvabsent")
+    installed = tmp_path / "installed"
+    installed.mkdir()
+    (installed / f"{present}.py").write_text("SOURCE = 'installed'\n", encoding="utf-8")
+    monkeypatch.syspath_prepend(str(installed))
+    importlib.invalidate_caches()
+    files = {
+        f"./scripts/{present}.py": "SOURCE = 'archive'\n",
+        f"./scripts/{absent}.py": "SOURCE = 'archive'\n",
+    }
+    with replay.archived_modules(files, str(tmp_path / "x")):
+        assert importlib.import_module(present).SOURCE == "installed"
+        assert importlib.import_module(absent).SOURCE == "archive"
+    for name in (present, absent):
+        sys.modules.pop(name, None)
+
+
+def test_primary_root_of_the_script_folder(tmp_path):
+    name = unique("fvhelper")
+    files = {"./scripts/run.py": "", f"./scripts/{name}.py": "WHERE = 'scripts'\n"}
+    modules = replay.ArchiveModules(files, "/a", ["./scripts", "."])
+    assert modules.lookup_top(name, primary=True) == ("module", ("scripts", f"{name}.py"))
+    assert modules.lookup_top(name, primary=False) is None
+
+
+def test_builtin_modules_are_never_served(tmp_path):
+    files = {"./itertools.py": "X = 1\n", "./sys.py": "X = 1\n"}
+    modules = replay.ArchiveModules(files, "/a")
+    loader = replay._ArchiveLoader(modules)
+    finder = replay._ArchiveFinder(modules, loader, primary=True)
+    assert finder.find_spec("itertools") is None
+    assert finder.find_spec("sys") is None
+
+
+def test_keys_that_leave_the_folder_are_ignored():
+    files = {"/abs/a.py": "", "./../b.py": "", "./c.py": "", "./d.txt": "", "./e.py": b"bytes"}
+    modules = replay.ArchiveModules(files, "/a", ["."])
+    assert list(modules.sources) == [("c.py",)]
+
+
+def test_main_script_key_and_definitions():
+    files = {"./plot.py": "", "./sub/plot.py": "", "./other.py": ""}
+    assert replay.main_script_key(files, "/home/u/project/sub/plot.py") == "./sub/plot.py"
+    assert replay.main_script_key(files, "/home/u/project/plot.py") == "./plot.py"
+    assert replay.main_script_key(files, "<string>") is None
+    source = textwrap.dedent(
+        """\
+        class Box:
+            @staticmethod
+            def size(a, /, b=2, *args, c, d=(1, 2), **kw):
+                pass
+
+        def top(x):
+            pass
+        """
+    )
+    assert replay.find_definition(source, "Box.size") == (
+        2,
+        ["a", "/", "b=2", "*args", "c", "d=(1, 2)", "**kw"],
+    )
+    assert replay.find_definition(source, "top") == (6, ["x"])
+    assert replay.find_definition(source, "missing") is None
+    assert replay.find_definition("def (:", "top") is None
+
+
+def test_replay_plan_adds_the_script_and_module_folders():
+    files = {"./scripts/run.py": "", "./src/lib/mod.py": "", "./src/lib/__init__.py": ""}
+    roots, script = replay.replay_plan(files, {"module": "__main__", "filename": "/x/scripts/run.py"})
+    assert (roots, script) == (["./scripts", "."], "./scripts/run.py")
+    roots, script = replay.replay_plan(files, {"module": "lib.mod", "filename": None})
+    assert (roots, script) == ([".", "./src"], None)
+
+
+def test_fresh_main_replays_module_level_imports():
+    source = "import os.path as osp\nfrom json import dumps\nimport figvault\nif True:\n    import shutil\n"
+    saved = sys.modules["__main__"]
+    with replay.fresh_main(source) as main:
+        assert sys.modules["__main__"] is main
+        assert main.osp is os.path
+        assert main.dumps.__module__ == "json"
+        assert not hasattr(main, "figvault")
+        assert not hasattr(main, "shutil")
+    assert sys.modules["__main__"] is saved
+
+
+def test_other_spellings_of_a_key_map_back_to_it():
+    modules = replay.ArchiveModules({"././m.py": "X = 1\n", "./m.py": "X = 2\n"}, "/a", ["."])
+    root, kind, parts = modules.resolve("m")
+    assert (root, kind) == ((), "module")
+    assert modules.keys[parts] == "././m.py"
+    assert modules.sources[parts] == "X = 1\n"
+
+
+def test_summary_of_unusual_records():
+    summary = safe_reader.summarize({"args": None, "files": ["x"], "func": Global("builtins", "len")})
+    assert summary["args"] is None and summary["args_type"] == "NoneType"
+    assert summary["files"] == [] and summary["files_type"] == "list"
+    assert summary["function"]["name"] == "len"
+    summary = safe_reader.summarize({"files": {"./a.py": 5}, "func": 3, "more": 1})
+    assert summary["args"] is None and "args_type" not in summary
+    assert summary["files"] == [{"path": "./a.py", "bytes": None, "lines": None, "type": "int"}]
+    assert summary["function"]["kind"] == "int"
+    assert summary["other_keys"] == ["more"]
