@@ -1,0 +1,1 @@
+"""A small plotting package used by plot_demo.py."""

@@ -1,0 +1,276 @@
+"""End to end: archive a plot with the examples, replay it in a fresh process.
+
+The examples are copied into a temporary project folder and plot_demo.py runs
+there, writing wave.png/wave.figvault (a plotting function of the script
+itself) and spectrum.png/spectrum.figvault (a function of the package plotlib
+beside it). Each archive is then expanded in a new interpreter whose working
+directory is an empty folder, and must draw a byte-identical PNG and restore
+the project's sources, through the API and through the command line.
+
+The child processes that do not depend on each other run at the same time;
+the tests then check what each of them left.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+TIMEOUT = 120
+
+SCRIPT_WITH_MODULE_LEVEL_IMPORTS = '''
+import dill
+import numpy as np
+from figvault.src.archive import archive
+
+
+@archive("plain.figvault")
+def plain_total(n):
+    total = np.arange(n).sum()
+    with open("plain.txt", "w") as out:
+        out.write(str(total))
+
+
+@archive("recurse.figvault")
+def recurse_total(n):
+    total = np.arange(n).sum()
+    with open("recurse.txt", "w") as out:
+        out.write(str(total))
+
+
+plain_total(5)
+dill.settings["recurse"] = True
+recurse_total(6)
+'''
+
+REPLAY_BOTH = '''
+from figvault.src.unarchive import expand
+try:
+    expand({plain!r})
+except NameError as error:
+    print("plain:", error)
+expand({recurse!r})
+print("recurse: ok")
+'''
+
+
+class Job:
+    """A child interpreter: `args` after the interpreter, in `cwd`, with
+    PYTHONPATH unset or set to `pythonpath`."""
+
+    def __init__(self, args, cwd, pythonpath=None):
+        self.args = [sys.executable, *args]
+        self.cwd = Path(cwd)
+        self.cwd.mkdir(parents=True, exist_ok=True)
+        self.pythonpath = pythonpath
+        self.result = None
+
+    def start(self):
+        env = dict(os.environ)
+        env.pop("PYTHONPATH", None)
+        if self.pythonpath is not None:
+            env["PYTHONPATH"] = str(self.pythonpath)
+        return subprocess.Popen(
+            self.args, cwd=self.cwd, env=env, text=True,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        )
+
+
+def run_together(jobs):
+    """Runs the jobs at the same time and waits for all of them."""
+    started = [(job, job.start()) for job in jobs]
+    for job, process in started:
+        try:
+            stdout, stderr = process.communicate(timeout=TIMEOUT)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            stdout, stderr = process.communicate()
+        job.result = subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr)
+    return jobs
+
+
+def expand_code(archive, folder="restored"):
+    return f"from figvault.src.unarchive import expand; expand({str(archive)!r}, {folder!r})"
+
+
+def check(job):
+    result = job.result
+    assert result.returncode == 0, f"stdout:\n{result.stdout}\nstderr:\n{result.stderr}"
+    return result
+
+
+def sources_below(root):
+    """{relative POSIX path: text} of every .py file below root."""
+    root = Path(root)
+    return {
+        path.relative_to(root).as_posix(): path.read_text()
+        for path in sorted(root.rglob("*.py"))
+    }
+
+
+def assert_restored(restored, sources, stdout):
+    assert sources_below(restored) == sources
+    written = sorted(p.relative_to(restored).as_posix() for p in restored.rglob("*") if p.is_file())
+    assert written == sorted(sources)
+    # One printed line per restored file.
+    printed = stdout.splitlines()
+    assert len(printed) == len(sources)
+    assert sorted(Path(line).as_posix() for line in printed) == sorted(sources)
+
+
+@pytest.fixture(scope="module")
+def runs(tmp_path_factory):
+    """Archives the examples (and a small script), then replays the archives
+    in empty folders. Returns the folders, the sources and the jobs."""
+    root = tmp_path_factory.mktemp("e2e")
+    project = root / "project"
+    shutil.copytree(
+        EXAMPLES, project, ignore=shutil.ignore_patterns("__pycache__", "*.png", "*.figvault")
+    )
+    sources = sources_below(project)
+    totals = root / "totals"
+    totals.mkdir()
+    (totals / "totals.py").write_text(SCRIPT_WITH_MODULE_LEVEL_IMPORTS)
+
+    # Round 1: archive. plot_demo.py runs from another working directory:
+    # the script works in its own folder.
+    jobs = {
+        "demo": Job([str(project / "plot_demo.py")], cwd=root),
+        "totals": Job(["totals.py"], cwd=totals),
+    }
+    run_together(jobs.values())
+    for name in ("demo", "totals"):
+        check(jobs[name])
+
+    # Round 2: replay in empty folders, the script's folder not importable.
+    replays = {
+        "wave": Job(["-c", expand_code(project / "wave.figvault")], cwd=root / "wave"),
+        "spectrum-bare": Job(
+            ["-c", expand_code(project / "spectrum.figvault")], cwd=root / "spectrum-bare"
+        ),
+        "spectrum-original": Job(
+            ["-c", expand_code(project / "spectrum.figvault")],
+            cwd=root / "spectrum-original",
+            pythonpath=project,
+        ),
+        "replay-demo": Job(
+            [str(project / "replay_demo.py"), "--into", str(root / "replays")], cwd=root
+        ),
+        # The command line serves the archive's own modules while it loads
+        # and runs it, so both archives replay without any PYTHONPATH.
+        "cli-wave": Job(
+            ["-m", "figvault", "expand", str(project / "wave.figvault"), "--folder", "restored"],
+            cwd=root / "cli-wave",
+        ),
+        "cli-spectrum": Job(
+            ["-m", "figvault", "expand", str(project / "spectrum.figvault"), "--folder", "restored"],
+            cwd=root / "cli-spectrum",
+        ),
+        "totals-replay": Job(
+            ["-c", REPLAY_BOTH.format(plain=str(totals / "plain.figvault"),
+                                      recurse=str(totals / "recurse.figvault"))],
+            cwd=root / "totals-replay",
+        ),
+    }
+    run_together(replays.values())
+    jobs.update(replays)
+
+    # Round 3: the package from the sources that the wave replay restored.
+    restored = root / "wave" / "restored"
+    jobs["spectrum-restored"] = Job(
+        ["-c", expand_code(project / "spectrum.figvault")],
+        cwd=root / "spectrum-restored",
+        pythonpath=restored if restored.is_dir() else project / "missing",
+    )
+    run_together([jobs["spectrum-restored"]])
+    return project, totals, sources, jobs
+
+
+def test_examples_archive_their_plots(runs):
+    project, _, sources, _ = runs
+    for name in ("wave.png", "wave.figvault", "spectrum.png", "spectrum.figvault"):
+        assert (project / name).is_file(), name
+    assert set(sources) == {
+        "plot_demo.py",
+        "replay_demo.py",
+        "plotlib/__init__.py",
+        "plotlib/figures.py",
+    }
+
+
+def test_script_function_replays_in_an_empty_folder(runs):
+    # The function lives in plot_demo.py, that is in __main__: it is stored
+    # by value, and the fresh process needs nothing of the project.
+    project, _, sources, jobs = runs
+    job = jobs["wave"]
+    result = check(job)
+    assert sorted(os.listdir(job.cwd)) == ["restored", "wave.png"]
+    assert (job.cwd / "wave.png").read_bytes() == (project / "wave.png").read_bytes()
+    assert_restored(job.cwd / "restored", sources, result.stdout)
+
+
+def test_package_function_is_stored_by_reference(runs):
+    # The archive names plotlib.figures.spectrum; dill imports that module
+    # while loading, before expand calls or restores anything. Without the
+    # package on the path the load fails and nothing is written.
+    project, _, _, jobs = runs
+    assert b"plotlib.figures" in (project / "spectrum.figvault").read_bytes()
+    job = jobs["spectrum-bare"]
+    assert job.result.returncode != 0
+    assert "ModuleNotFoundError: No module named 'plotlib'" in job.result.stderr
+    assert os.listdir(job.cwd) == []
+
+
+@pytest.mark.parametrize("path_to", ["original", "restored"])
+def test_package_function_replays_with_its_package_importable(runs, path_to):
+    # The package must be importable before the archive is loaded, so the
+    # sources restored by this same call cannot serve it: PYTHONPATH points
+    # at the original project, or at the same sources restored earlier from
+    # another archive of the project (wave.figvault needs no import).
+    project, _, sources, jobs = runs
+    job = jobs[f"spectrum-{path_to}"]
+    result = check(job)
+    assert sorted(os.listdir(job.cwd)) == ["restored", "spectrum.png"]
+    assert (job.cwd / "spectrum.png").read_bytes() == (project / "spectrum.png").read_bytes()
+    assert_restored(job.cwd / "restored", sources, result.stdout)
+
+
+@pytest.mark.parametrize("stem", ["wave", "spectrum"])
+def test_command_line_replays_in_an_empty_folder(runs, stem):
+    project, _, sources, jobs = runs
+    job = jobs[f"cli-{stem}"]
+    result = check(job)
+    png = f"{stem}.png"
+    assert sorted(os.listdir(job.cwd)) == ["restored", png]
+    assert (job.cwd / png).read_bytes() == (project / png).read_bytes()
+    assert_restored(job.cwd / "restored", sources, result.stdout)
+
+
+def test_replay_demo_script(runs):
+    project, _, sources, jobs = runs
+    job = jobs["replay-demo"]
+    result = check(job)
+    assert "DIFFERS" not in result.stdout
+    assert result.stdout.count("identical to") == 2
+    into = job.cwd / "replays"
+    for stem in ("wave", "spectrum"):
+        png = f"{stem}.png"
+        assert (into / stem / png).read_bytes() == (project / png).read_bytes()
+        assert sources_below(into / stem / "sources") == sources
+
+
+def test_module_level_imports_of_a_script_need_recurse(runs):
+    # A __main__ function stored by value does not carry the script's
+    # module-level names, unless dill.settings["recurse"] stores the globals
+    # that the function uses (modules among them, by reference).
+    _, totals, _, jobs = runs
+    assert (totals / "plain.txt").read_text() == "10"
+    job = jobs["totals-replay"]
+    result = check(job)
+    assert result.stdout.splitlines() == ["plain: name 'np' is not defined", "recurse: ok"]
+    assert sorted(os.listdir(job.cwd)) == ["recurse.txt"]
+    assert (job.cwd / "recurse.txt").read_text() == "15"
