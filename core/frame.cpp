@@ -145,18 +145,8 @@ void Frame::execute(PyObject* module) {
 void Frame::fetch_builtins() {
     if (!builtins_.empty()) return;  // fetched once per process
     std::vector<std::pair<const char*, OwnedRef>> fetched;
-    for (const char* builtin_name : description_.builtins) {
-        PyObject* key = name(builtin_name);
-        OwnedRef value = OwnedRef::steal(PyObject_GetAttr(builtins_module_.get(), key));
-        if (!value) {
-            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                PyErr_Clear();
-                PyErr_Format(PyExc_NameError, kNameErrorFormat, key);
-            }
-            throw_error_set();
-        }
-        fetched.emplace_back(builtin_name, std::move(value));
-    }
+    for (const char* builtin_name : description_.builtins)
+        fetched.emplace_back(builtin_name, lookup_builtin(name(builtin_name)));
     builtins_ = std::move(fetched);
 }
 
@@ -165,22 +155,35 @@ PyObject* Frame::full_name_object() {
     return full_name_.get();
 }
 
-PyObject* Frame::name(const char* text) {
-    auto found = names_.find(text);
-    if (found != names_.end()) return found->second.get();
-    OwnedRef interned = OwnedRef::checked(PyUnicode_InternFromString(text));
-    PyObject* result = interned.get();
-    names_.emplace(text, std::move(interned));
+// Looks `key` up in `cache`, making and keeping the value on first use.
+template <class Make>
+PyObject* cached(std::unordered_map<std::string, OwnedRef>& cache, const char* key, Make&& make) {
+    auto found = cache.find(key);
+    if (found != cache.end()) return found->second.get();
+    OwnedRef value = make();
+    PyObject* result = value.get();
+    cache.emplace(key, std::move(value));
     return result;
 }
 
+PyObject* Frame::name(const char* text) {
+    return cached(names_, text, [text] { return OwnedRef::checked(PyUnicode_InternFromString(text)); });
+}
+
 PyObject* Frame::constant(const char* text) {
-    auto found = constants_.find(text);
-    if (found != constants_.end()) return found->second.get();
-    OwnedRef value = OwnedRef::checked(PyUnicode_FromString(text));
-    PyObject* result = value.get();
-    constants_.emplace(text, std::move(value));
-    return result;
+    return cached(constants_, text, [text] { return OwnedRef::checked(PyUnicode_FromString(text)); });
+}
+
+OwnedRef Frame::lookup_builtin(PyObject* key) {
+    OwnedRef value = OwnedRef::steal(PyObject_GetAttr(builtins_module_.get(), key));
+        if (!value) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_NameError, kNameErrorFormat, key);
+            }
+            throw_error_set();
+        }
+    return value;
 }
 
 PyObject* Frame::builtin(const char* builtin_name) {
@@ -212,15 +215,7 @@ OwnedRef Frame::global(const char* global_name) {
     PyObject* value = PyDict_GetItemWithError(module_dict_.get(), key);
     if (value != nullptr) return OwnedRef::incref(value);
     if (PyErr_Occurred()) throw_error_set();
-    OwnedRef builtin_value = OwnedRef::steal(PyObject_GetAttr(builtins_module_.get(), key));
-    if (!builtin_value) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_NameError, kNameErrorFormat, key);
-        }
-        throw_error_set();
-    }
-    return builtin_value;
+    return lookup_builtin(key);
 }
 
 OwnedRef Frame::import_module_relative_first(const char* module_name, PyObject* from_list) {

@@ -191,6 +191,14 @@ void refuse_keys_leaving_folder(PyObject* folder_dict) {
     }
 }
 
+// base_path + "/" + file_name, built anew for printing and for opening; a
+// bytes part fails here with the interpreter's concatenation TypeError.
+OwnedRef joined_path(BorrowedRef base_path, BorrowedRef file_name) {
+    OwnedRef with_separator =
+        OwnedRef::checked(PyNumber_Add(base_path.get(), frame().constant(kSeparator)));
+    return OwnedRef::checked(PyNumber_Add(with_separator.get(), file_name.get()));
+}
+
 // The loop over the entries, inside the target folder.
 void write_entries(PyObject* folder_dict, LineTracker& at) {
     Frame& module = frame();
@@ -219,9 +227,7 @@ void write_entries(PyObject* folder_dict, LineTracker& at) {
         base_path = call_method(os_path(), "normpath", {base_path.get()});
 
         at(kLinePrint);
-        OwnedRef shown = OwnedRef::checked(PyNumber_Add(base_path.get(), module.constant(kSeparator)));
-        shown = OwnedRef::checked(PyNumber_Add(shown.get(), file_name.get()));
-        call(module.builtin_on_first_use("print"), {shown.get()});
+        call(module.builtin_on_first_use("print"), {joined_path(base_path, file_name).get()});
 
         at(kLineFolderMissing);
         // The interpreter shares one object per one-character string, so the
@@ -240,9 +246,8 @@ void write_entries(PyObject* folder_dict, LineTracker& at) {
         OwnedRef text = OwnedRef::checked(PyObject_GetItem(folder_dict, key.get()));
 
         at(kLineOpenTarget);
-        OwnedRef path = OwnedRef::checked(PyNumber_Add(base_path.get(), module.constant(kSeparator)));
-        path = OwnedRef::checked(PyNumber_Add(path.get(), file_name.get()));
-        OwnedRef file = call(module.builtin("open"), {path.get(), module.constant(kWriteMode)});
+        OwnedRef file = call(module.builtin("open"),
+                             {joined_path(base_path, file_name).get(), module.constant(kWriteMode)});
 
         at(kLineWriteText);
         call_method(file, "write", {text.get()});

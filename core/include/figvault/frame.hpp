@@ -99,6 +99,8 @@ private:
     void execute(PyObject* module);
     void check_version();
     void fetch_builtins();
+    // getattr(builtins, key); a missing name raises NameError.
+    OwnedRef lookup_builtin(PyObject* key);
 
     ModuleDescription description_;
     PyModuleDef definition_{};
