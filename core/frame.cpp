@@ -156,8 +156,9 @@ PyObject* Frame::full_name_object() {
 }
 
 // Looks `key` up in `cache`, making and keeping the value on first use.
+// Keyed by address: every key is a string literal (static storage).
 template <class Make>
-PyObject* cached(std::unordered_map<std::string, OwnedRef>& cache, const char* key, Make&& make) {
+PyObject* cached(std::unordered_map<const char*, OwnedRef>& cache, const char* key, Make&& make) {
     auto found = cache.find(key);
     if (found != cache.end()) return found->second.get();
     OwnedRef value = make();
@@ -194,20 +195,7 @@ PyObject* Frame::builtin(const char* builtin_name) {
 }
 
 PyObject* Frame::builtin_on_first_use(const char* builtin_name) {
-    auto found = lazy_builtins_.find(builtin_name);
-    if (found != lazy_builtins_.end()) return found->second.get();
-    PyObject* key = name(builtin_name);
-    OwnedRef value = OwnedRef::steal(PyObject_GetAttr(builtins_module_.get(), key));
-    if (!value) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_NameError, kNameErrorFormat, key);
-        }
-        throw_error_set();
-    }
-    PyObject* result = value.get();
-    lazy_builtins_.emplace(builtin_name, std::move(value));
-    return result;
+    return cached(lazy_builtins_, builtin_name, [&] { return lookup_builtin(name(builtin_name)); });
 }
 
 OwnedRef Frame::global(const char* global_name) {

@@ -125,9 +125,11 @@ PyObject* call_named_parameters(FunctionObject* self, PyObject* args, PyObject* 
             bound[i] = OwnedRef::incref(PyTuple_GET_ITEM(args, i));
         if (kwargs != nullptr) accepted = bind_keywords(spec, kwargs, positional, bound);
     }
+    // Refusals return at once: raising a C++ exception here would cost more
+    // than the whole binding.
     if (!accepted) {
         frame().add_traceback_entry(frame().entry_name(spec.traceback_name), spec.definition_line);
-        throw_error_set();
+        return nullptr;
     }
 
     std::array<PyObject*, kMaxParameters> values{};
@@ -139,7 +141,7 @@ PyObject* call_named_parameters(FunctionObject* self, PyObject* args, PyObject* 
         if (value != Py_None && !PyDict_CheckExact(value)) {
             PyErr_Format(PyExc_TypeError, kIncorrectType, spec.parameters[spec.exact_dict_parameter],
                          kExactDictTypeName, Py_TYPE(value)->tp_name);
-            throw_error_set();
+            return nullptr;
         }
     }
     return spec.named_parameters_body(self, values.data());
@@ -387,6 +389,16 @@ std::unordered_map<const FunctionSpec*, OwnedRef>& code_objects() {
     return *codes;
 }
 
+// The defaults tuple (None,), shared by every function that has one.
+PyObject* none_defaults() {
+    static PyObject* defaults = nullptr;  // process lifetime
+    if (defaults == nullptr) {
+        defaults = PyTuple_Pack(1, Py_None);
+        if (defaults == nullptr) throw_error_set();
+    }
+    return defaults;
+}
+
 }  // namespace
 
 bool function_type_ready() {
@@ -446,9 +458,9 @@ PyObject* code_object_for(const FunctionSpec& spec) {
 OwnedRef make_function(const FunctionSpec& spec, PyObject* closure) {
     Frame& module_frame = frame();
     PyObject* code = code_object_for(spec);
-    OwnedRef qualified_name = OwnedRef::checked(PyUnicode_InternFromString(spec.qualified_name));
+    OwnedRef qualified_name = OwnedRef::incref(module_frame.name(spec.qualified_name));
     OwnedRef defaults;
-    if (spec.has_none_default) defaults = OwnedRef::checked(PyTuple_Pack(1, Py_None));
+    if (spec.has_none_default) defaults = OwnedRef::incref(none_defaults());
     OwnedRef annotations;
     if (!spec.annotations.empty()) {
         annotations = OwnedRef::checked(PyDict_New());

@@ -59,8 +59,9 @@ public:
     PyObject* full_name_object();
 
     // An interned string made once and kept for the life of the process.
+    // `text` must be a string literal (or other static storage).
     PyObject* name(const char* text);
-    // A non-interned string constant, likewise kept.
+    // A non-interned string constant, likewise kept; `text` likewise static.
     PyObject* constant(const char* text);
 
     // Built-in fetched at exec time (must be one of description().builtins).
@@ -111,9 +112,10 @@ private:
     OwnedRef builtins_module_;
     OwnedRef full_name_;
     std::vector<std::pair<const char*, OwnedRef>> builtins_;
-    std::unordered_map<std::string, OwnedRef> lazy_builtins_;
-    std::unordered_map<std::string, OwnedRef> names_;
-    std::unordered_map<std::string, OwnedRef> constants_;
+    // Keyed by the address of a string literal: cheap on every call.
+    std::unordered_map<const char*, OwnedRef> lazy_builtins_;
+    std::unordered_map<const char*, OwnedRef> names_;
+    std::unordered_map<const char*, OwnedRef> constants_;
     std::unordered_map<std::string, OwnedRef> traceback_codes_;
     int execution_line_ = 1;
 };
