@@ -311,6 +311,25 @@ def test_path_like_key_inside_the_folder_is_written(files, workdir, capsys):
     assert capsys.readouterr().out == "lib/util.py\n./plot.py\n"
 
 
+def test_key_slipped_in_during_the_call_is_refused(files, workdir, monkeypatch):
+    # Code running inside the call (here the standard output) swaps an entry
+    # for one leading out of the folder; the dictionary keeps its size.
+    folder_dict = {"./a.py": "a\n", "./b.py": "b\n"}
+
+    class SwappingOutput(io.StringIO):
+        def write(self, text):
+            if "./b.py" in folder_dict:
+                del folder_dict["./b.py"]
+                folder_dict["../escaped.py"] = "outside\n"
+            return super().write(text)
+
+    monkeypatch.setattr("sys.stdout", SwappingOutput())
+    with pytest.raises(ValueError, match=r"'\.\./escaped\.py'"):
+        files.write_files_from_dict(folder_dict, "target")
+    assert not (workdir / "escaped.py").exists()
+    assert Path.cwd() == workdir
+
+
 def test_refused_key_leaves_the_default_folder_unmade(files, workdir, listing):
     with pytest.raises(ValueError):
         files.write_files_from_dict({str(workdir.parent / "x.py"): "evil"})

@@ -163,32 +163,34 @@ std::pair<OwnedRef, OwnedRef> unpack_pair(BorrowedRef value) {
 // Refuses, before anything is made, every str or path-like key that is absolute or whose
 // normalised path leaves the target folder: restoring an archive must never
 // write outside the folder the caller named.
+void refuse_key_leaving_folder(PyObject* key) {
+    // Path-like keys are written like str keys, so they are checked too;
+    // anything else (numbers, bytes) fails before a file is written.
+    OwnedRef text = OwnedRef::steal(PyOS_FSPath(key));
+    if (!text || !PyUnicode_Check(text.get())) {
+        PyErr_Clear();
+        return;
+    }
+    OwnedRef path = os_path();
+    bool unsafe = is_true(call_method(path, "isabs", {text.get()}));
+    if (!unsafe) {
+        OwnedRef normalised = call_method(path, "normpath", {text.get()});
+        if (!PyUnicode_Check(normalised.get())) return;
+        unsafe = PyUnicode_Compare(normalised.get(), frame().constant(kParentFolder)) == 0 ||
+                 PyUnicode_Tailmatch(normalised.get(), frame().constant(kParentPrefix), 0,
+                                     PY_SSIZE_T_MAX, -1) == 1;
+    }
+    if (unsafe) {
+        PyErr_Format(PyExc_ValueError, kUnsafeKeyMessage, key);
+        throw_error_set();
+    }
+}
+
 void refuse_keys_leaving_folder(PyObject* folder_dict) {
     if (!PyDict_CheckExact(folder_dict)) return;  // None fails in the loop below
     OwnedRef keys = OwnedRef::checked(PyDict_Keys(folder_dict));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-        PyObject* key = PyList_GET_ITEM(keys.get(), i);
-        // Path-like keys are written like str keys, so they are checked too;
-        // anything else (numbers, bytes) fails before a file is written.
-        OwnedRef text = OwnedRef::steal(PyOS_FSPath(key));
-        if (!text || !PyUnicode_Check(text.get())) {
-            PyErr_Clear();
-            continue;
-        }
-        OwnedRef path = os_path();
-        bool unsafe = is_true(call_method(path, "isabs", {text.get()}));
-        if (!unsafe) {
-            OwnedRef normalised = call_method(path, "normpath", {text.get()});
-            if (!PyUnicode_Check(normalised.get())) continue;
-            unsafe = PyUnicode_Compare(normalised.get(), frame().constant(kParentFolder)) == 0 ||
-                     PyUnicode_Tailmatch(normalised.get(), frame().constant(kParentPrefix), 0,
-                                         PY_SSIZE_T_MAX, -1) == 1;
-        }
-        if (unsafe) {
-            PyErr_Format(PyExc_ValueError, kUnsafeKeyMessage, key);
-            throw_error_set();
-        }
-    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i)
+        refuse_key_leaving_folder(PyList_GET_ITEM(keys.get(), i));
 }
 
 // base_path + "/" + file_name, built anew for printing and for opening; a
@@ -219,6 +221,9 @@ void write_entries(PyObject* folder_dict, LineTracker& at) {
         }
         if (!PyDict_Next(folder_dict, &position, &borrowed_key, &ignored_value)) break;
         OwnedRef key = OwnedRef::incref(borrowed_key);
+        // Checked again here: code run during the call (a print hook, say)
+        // may have put a new key in the dictionary.
+        refuse_key_leaving_folder(key.get());
 
         at(kLineSplitKey);
         auto [base_path, file_name] = unpack_pair(call_method(os_path(), "split", {key.get()}));
