@@ -1,0 +1,708 @@
+#!/usr/bin/env python
+"""figvault benchmark suite: one command, a markdown table on stdout.
+
+    python bench/run.py            # full run (several minutes)
+    python bench/run.py --quick    # smoke run: small and medium trees, few rounds
+
+Measures, on generated source trees of .py text:
+  1. a decorated call against the plain-Python floor and a plain-Python peer
+     decorator,
+  2. expand (with restoration) against its plain-Python floor,
+  3. the cost of one call of a figvault function object against a Python
+     function with the same parameters,
+  4. the peak memory of one archive call, as a multiple of the tree's text.
+
+Runs of the compared variants are interleaved in a shuffled order inside every
+round, and ratios are taken between the runs of the same round (paired), so
+slow drifts of the machine hit both sides alike. Nothing here asserts on time:
+goals are only reported as met or not.
+"""
+
+import argparse
+import contextlib
+import gc
+import hashlib
+import json
+import os
+import platform
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+
+import peers  # noqa: E402
+import trees  # noqa: E402
+
+perf_ns = time.perf_counter_ns
+
+# Goals (reported, never asserted).
+GOAL_OVERHEAD = 0.02     # decorated call: at most 2 % over the floor
+GOAL_PEER_RATIO = 1.00   # decorated call: no slower than the plain-Python peer
+GOAL_CALL_RATIO = 1.50   # one function-object call: within 1.5x of Python
+
+# Rounds per tree: (archive rounds, expand rounds). Each archive round times 4
+# variants, each expand round 2.
+FULL_ROUNDS = {"small": (300, 150), "medium": (150, 60), "large": (50, 30)}
+DISK_LARGE_EXPAND_ROUNDS = 12
+QUICK_ROUNDS = {"small": (30, 12), "medium": (6, 4)}
+FULL_BREAKDOWN = {"small": 300, "medium": 80}
+QUICK_BREAKDOWN = {"small": 25}
+PLOT_ARGS = ([1.0, 2.0, 3.0],)
+
+
+def plot(data):
+    """The decorated function: a trivial plotting function taking a small list."""
+    return [2 * x for x in data]
+
+
+# ---- statistics ------------------------------------------------------------
+
+def quantile(values, q):
+    ordered = sorted(values)
+    position = (len(ordered) - 1) * q
+    low = int(position)
+    high = min(low + 1, len(ordered) - 1)
+    return ordered[low] + (ordered[high] - ordered[low]) * (position - low)
+
+
+def summary(values):
+    """(median, p25, p75)."""
+    return statistics.median(values), quantile(values, 0.25), quantile(values, 0.75)
+
+
+def bootstrap_median_ci(values, resamples=2000, seed=12345):
+    """95 % bootstrap interval of the median."""
+    rng = random.Random(seed)
+    n = len(values)
+    medians = sorted(
+        statistics.median([values[rng.randrange(n)] for _ in range(n)]) for _ in range(resamples)
+    )
+    return medians[int(0.025 * resamples)], medians[int(0.975 * resamples) - 1]
+
+
+def paired_ratios(samples, a, b):
+    return [x / y for x, y in zip(samples[a], samples[b])]
+
+
+# ---- timing harness ----------------------------------------------------------
+
+def interleaved(variants, rounds, rng, setup=None, teardown=None, warmup=1):
+    """Times each variant once per round, in a new shuffled order every round.
+
+    `variants` maps a name to a callable without arguments. setup() and
+    teardown() run untimed around every sample. Returns name -> [ns]."""
+    names = list(variants)
+    for _ in range(warmup):
+        for name in names:
+            if setup:
+                setup(name)
+            variants[name]()
+            if teardown:
+                teardown(name)
+    samples = {name: [] for name in names}
+    for _ in range(rounds):
+        order = names[:]
+        rng.shuffle(order)
+        for name in order:
+            if setup:
+                setup(name)
+            gc.collect()
+            start = perf_ns()
+            variants[name]()
+            elapsed = perf_ns() - start
+            if teardown:
+                teardown(name)
+            samples[name].append(elapsed)
+    return samples
+
+
+SYNC_BETWEEN_SAMPLES = True
+
+
+def quiet_disk():
+    """Untimed: flush dirty pages so every sample starts from the same state
+    (skipped on tmpfs, which has nothing to flush)."""
+    if SYNC_BETWEEN_SAMPLES:
+        os.sync()
+
+
+# ---- formatting --------------------------------------------------------------
+
+def fmt_time(ns):
+    if ns >= 1e9:
+        return f"{ns / 1e9:.3f} s"
+    if ns >= 1e6:
+        return f"{ns / 1e6:.2f} ms"
+    if ns >= 1e3:
+        return f"{ns / 1e3:.2f} µs"
+    return f"{ns:.0f} ns"
+
+
+def fmt_spread(values):
+    median, p25, p75 = summary(values)
+    return f"{fmt_time(p25)} – {fmt_time(p75)} (IQR {100 * (p75 - p25) / median:.1f} %)"
+
+
+def verdict(value, goal, ci_low):
+    if value <= goal:
+        return "met"
+    if ci_low <= goal:
+        return "not met (within noise)"
+    return "NOT met"
+
+
+def table(header, rows):
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+    lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def emit(text=""):
+    print(text, flush=True)
+
+
+# ---- 1. decorated call -----------------------------------------------------------
+
+def bench_archive(tree_dir, out_dir, rounds, rng):
+    from figvault.src.archive import archive
+
+    targets = {name: os.path.join(out_dir, f"{name}.figvault")
+               for name in ("floor", "floor_direct", "figvault", "peer")}
+    arg_names = ["data"]
+    decorated = archive(targets["figvault"])(plot)
+    peer = peers.PeerArchive(targets["peer"])(plot)
+    variants = {
+        "floor": lambda: peers.floor_archive(targets["floor"], plot, arg_names, PLOT_ARGS),
+        "floor_direct": lambda: peers.floor_archive_direct(
+            targets["floor_direct"], plot, arg_names, PLOT_ARGS),
+        "figvault": lambda: decorated(*PLOT_ARGS),
+        "peer": lambda: peer(*PLOT_ARGS),
+    }
+    previous = os.getcwd()
+    os.chdir(tree_dir)
+    try:
+        samples = interleaved(variants, rounds, rng, setup=lambda _: quiet_disk())
+    finally:
+        os.chdir(previous)
+    sizes = {name: os.path.getsize(path) for name, path in targets.items()}
+    return samples, sizes
+
+
+# ---- 1b. where the overhead of a decorated call goes ----------------------------
+
+class _Stub:
+    def __init__(self, **attributes):
+        self.__dict__.update(attributes)
+
+
+def bench_breakdown(tree_dir, out_dir, rounds, rng):
+    """The floor with figvault's extra steps added one at a time, and figvault
+    with one of its steps replaced. figvault.src.archive looks its globals
+    `inspect` and `files` up at every call, so they can be swapped for a call."""
+    import inspect
+
+    import figvault.src.archive as archive_module
+
+    targets = {name: os.path.join(out_dir, f"breakdown-{i}.figvault")
+               for i, name in enumerate(BREAKDOWN)}
+    for path in targets.values():
+        open(path, "wb").close()
+    decorated = archive_module.archive(targets["figvault"])(plot)
+    cached_spec = inspect.getfullargspec(plot)
+    no_inspect = _Stub(getfullargspec=lambda func: cached_spec)
+    python_files = _Stub(create_file_dict=peers.create_file_dict)
+
+    def figvault_with(name, replacement, target):
+        wrapper = archive_module.archive(target)(plot)
+
+        def call():
+            original = getattr(archive_module, name)
+            setattr(archive_module, name, replacement)
+            try:
+                wrapper(*PLOT_ARGS)
+            finally:
+                setattr(archive_module, name, original)
+        return call
+
+    cached_call = figvault_with("inspect", no_inspect,
+                                targets["figvault, getfullargspec result cached"])
+    pyfiles_call = figvault_with("files", python_files,
+                                 targets["figvault, Python create_file_dict"])
+    variants = {
+        "floor": lambda: peers.floor_archive_plus(targets["floor"], plot, PLOT_ARGS),
+        "floor + getfullargspec + check": lambda: peers.floor_archive_plus(
+            targets["floor + getfullargspec + check"], plot, PLOT_ARGS, check=True),
+        "floor + figvault-style temp file": lambda: peers.floor_archive_plus(
+            targets["floor + figvault-style temp file"], plot, PLOT_ARGS, sibling=True),
+        "floor + both": lambda: peers.floor_archive_plus(
+            targets["floor + both"], plot, PLOT_ARGS, check=True, sibling=True),
+        "figvault": lambda: decorated(*PLOT_ARGS),
+        "figvault, getfullargspec result cached": cached_call,
+        "figvault, Python create_file_dict": pyfiles_call,
+    }
+    previous = os.getcwd()
+    os.chdir(tree_dir)
+    try:
+        return interleaved(variants, rounds, rng, setup=lambda _: quiet_disk())
+    finally:
+        os.chdir(previous)
+
+
+BREAKDOWN = (
+    "floor",
+    "floor + getfullargspec + check",
+    "floor + figvault-style temp file",
+    "floor + both",
+    "figvault",
+    "figvault, getfullargspec result cached",
+    "figvault, Python create_file_dict",
+)
+
+
+# ---- 2. expand -------------------------------------------------------------------------
+
+def bench_expand(tree_dir, out_dir, rounds, rng):
+    from figvault.src.archive import archive
+    from figvault.src.unarchive import expand
+
+    record = os.path.join(out_dir, "expand-input.figvault")
+    previous = os.getcwd()
+    os.chdir(tree_dir)
+    try:
+        archive(record)(plot)(*PLOT_ARGS)
+    finally:
+        os.chdir(previous)
+
+    scratch = os.path.join(out_dir, "expand-scratch")
+    os.makedirs(scratch, exist_ok=True)
+    restored = "restored"
+    variants = {
+        "floor": lambda: peers.floor_expand(record, restored),
+        "figvault": lambda: expand(record, restored),
+    }
+
+    def teardown(_):
+        shutil.rmtree(restored)
+        quiet_disk()
+
+    os.chdir(scratch)
+    try:
+        with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
+            quiet_disk()
+            samples = interleaved(variants, rounds, rng, teardown=teardown)
+    finally:
+        os.chdir(previous)
+    return samples
+
+
+# ---- 3. one call of a function object ----------------------------------------------
+
+def _loop_refused_1(f, arg, n):
+    start = perf_ns()
+    for _ in range(n):
+        try:
+            f(arg)
+        except TypeError:
+            pass
+    return perf_ns() - start
+
+
+def _loop_refused_0(f, arg, n):
+    start = perf_ns()
+    for _ in range(n):
+        try:
+            f()
+        except TypeError:
+            pass
+    return perf_ns() - start
+
+
+def _loop_ok_1(f, arg, n):
+    start = perf_ns()
+    for _ in range(n):
+        f(arg)
+    return perf_ns() - start
+
+
+def _loop_empty(f, arg, n):
+    start = perf_ns()
+    for _ in range(n):
+        pass
+    return perf_ns() - start
+
+
+def call_cases():
+    from figvault.src import files
+    from figvault.src.archive import archive
+    from figvault.src.unarchive import expand
+
+    figvault_decorator = archive("bench.figvault")
+    peer_decorator = peers.PeerDecorator("bench.figvault")
+    # (label, loop, figvault callable, Python callable, argument)
+    return [
+        ("write_files_from_dict([]) → TypeError (refused after binding)", _loop_refused_1,
+         files.write_files_from_dict, peers.write_files_from_dict, []),
+        ("create_file_dict(1) → TypeError (binding refusal)", _loop_refused_1,
+         files.create_file_dict, peers.create_file_dict_signature, 1),
+        ("expand() → TypeError (missing argument)", _loop_refused_0,
+         expand, peers.expand, None),
+        ("archive('x') (class call, __init__)", _loop_ok_1,
+         archive, peers.PeerDecorator, "bench.figvault"),
+        ("decorator(func) (__call__ returns the wrapper)", _loop_ok_1,
+         figvault_decorator, peer_decorator, plot),
+    ]
+
+
+def bench_calls(rounds, n, rng):
+    results = []
+    cases = call_cases()
+    for label, loop, fig, py, arg in cases:
+        variants = {
+            "figvault": lambda loop=loop, fig=fig, arg=arg: loop(fig, arg, n),
+            "python": lambda loop=loop, py=py, arg=arg: loop(py, arg, n),
+            "empty": lambda arg=arg: _loop_empty(None, arg, n),
+        }
+        for name in variants:  # warm-up
+            variants[name]()
+        per_call = {name: [] for name in variants}
+        for _ in range(rounds):
+            order = list(variants)
+            rng.shuffle(order)
+            measured = {}
+            for name in order:
+                gc.collect()
+                measured[name] = variants[name]()
+            for name in ("figvault", "python"):
+                per_call[name].append((measured[name] - measured["empty"]) / n)
+        results.append((label, per_call))
+    return results
+
+
+# ---- 4. peak memory of one archive call (fresh subprocess) -------------------------
+
+def _status_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(field)
+
+
+def memory_child(variant, mode, tree_dir, out_dir):
+    """Runs in a fresh interpreter: one call of `variant`, prints JSON."""
+    import tracemalloc
+
+    from figvault.src.archive import archive
+
+    target = os.path.join(out_dir, f"memory-{variant}.figvault")
+    if variant == "figvault":
+        call = lambda: archive(target)(plot)(*PLOT_ARGS)  # noqa: E731
+    elif variant == "peer":
+        call = lambda: peers.PeerArchive(target)(plot)(*PLOT_ARGS)  # noqa: E731
+    else:
+        call = lambda: peers.floor_archive(target, plot, ["data"], PLOT_ARGS)  # noqa: E731
+    os.chdir(tree_dir)
+    gc.collect()
+    result = {"variant": variant, "mode": mode}
+    if mode == "rss":
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")  # resets the peak RSS (VmHWM) to the current RSS
+        before = _status_kib("VmRSS")
+        call()
+        result["rss_delta"] = (_status_kib("VmHWM") - before) * 1024
+    else:
+        tracemalloc.start()
+        call()
+        result["tracemalloc_peak"] = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+    print(json.dumps(result))
+
+
+def bench_memory(tree_dir, out_dir, repeats):
+    results = {}
+    for variant in ("figvault", "floor", "peer"):
+        for mode, count in (("rss", repeats), ("tracemalloc", 1)):
+            values = []
+            for _ in range(count):
+                output = subprocess.run(
+                    [sys.executable, os.path.abspath(__file__), "--memory-child",
+                     variant, mode, tree_dir, out_dir],
+                    check=True, capture_output=True, text=True,
+                ).stdout
+                data = json.loads(output.strip().splitlines()[-1])
+                values.append(data["rss_delta" if mode == "rss" else "tracemalloc_peak"])
+            results[(variant, mode)] = values
+    return results
+
+
+# ---- machine -------------------------------------------------------------------
+
+def default_dir():
+    shm = "/dev/shm"
+    if os.path.isdir(shm) and os.access(shm, os.W_OK):
+        return shm
+    return tempfile.gettempdir()
+
+
+def filesystem_of(path):
+    """The file-system type that holds `path`, from /proc/mounts."""
+    path = os.path.realpath(path)
+    best, kind = "", "?"
+    try:
+        with open("/proc/mounts") as f:
+            for line in f:
+                fields = line.split()
+                mount, fstype = fields[1], fields[2]
+                if (path == mount or path.startswith(mount.rstrip("/") + "/")) and len(mount) > len(best):
+                    best, kind = mount, fstype
+    except OSError:
+        pass
+    return kind
+
+
+def machine_lines():
+    model = "?"
+    try:
+        for line in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
+            if line.startswith("Model name:"):
+                model = line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    import figvault.src.files as files_module
+
+    digest = hashlib.sha256()
+    folder = os.path.dirname(files_module.__file__)
+    for name in sorted(os.listdir(folder)):
+        if name.endswith(".so"):
+            with open(os.path.join(folder, name), "rb") as f:
+                digest.update(f.read())
+    import dill
+    import numpy
+    import torch
+
+    return [
+        f"- CPU: {model}, {os.cpu_count()} logical CPUs",
+        f"- Python {platform.python_version()} ({platform.python_implementation()}), "
+        f"kernel {platform.release()}",
+        f"- dill {dill.__version__}, numpy {numpy.__version__}, torch {torch.__version__}",
+        f"- figvault modules: {folder} (sha256 of the .so files: {digest.hexdigest()[:16]})",
+    ]
+
+
+# ---- main ------------------------------------------------------------------------
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true", help="fast smoke run")
+    parser.add_argument("--dir", default=None,
+                        help="where the temporary trees go (default: /dev/shm when it is "
+                             "writable, so that device noise does not hide small overheads; "
+                             "else the system temp dir)")
+    parser.add_argument("--cpu", type=int, default=None,
+                        help="CPU to pin the benchmark to (default: the last one when there "
+                             "are several; -1: no pinning)")
+    parser.add_argument("--memory-child", nargs=4, help=argparse.SUPPRESS)
+    options = parser.parse_args()
+    if options.memory_child:
+        memory_child(*options.memory_child)
+        return
+
+    started = time.time()
+    base_dir = options.dir if options.dir is not None else default_dir()
+    cpu = options.cpu
+    if cpu is None:
+        cpus = sorted(os.sched_getaffinity(0))
+        cpu = cpus[-1] if len(cpus) > 1 else -1
+    if cpu >= 0:
+        os.sched_setaffinity(0, {cpu})
+    rounds = QUICK_ROUNDS if options.quick else FULL_ROUNDS
+    call_rounds, call_n = (5, 4000) if options.quick else (21, 20000)
+    memory_tree = "medium" if options.quick else "large"
+    memory_repeats = 1 if options.quick else 3
+    rng = random.Random(2024)
+
+    emit(f"# figvault benchmarks ({'quick' if options.quick else 'full'} run)")
+    emit()
+    emit(f"Command: `{' '.join([os.path.basename(sys.executable)] + sys.argv)}`")
+    emit()
+    for line in machine_lines():
+        emit(line)
+    emit(f"- trees and archives in: {base_dir} ({filesystem_of(base_dir)}); "
+         f"pinned to CPU: {cpu if cpu >= 0 else 'no'}")
+    emit()
+
+    global SYNC_BETWEEN_SAMPLES
+    SYNC_BETWEEN_SAMPLES = filesystem_of(base_dir) != "tmpfs"
+    root = tempfile.mkdtemp(prefix="figvault-bench-", dir=base_dir)
+    try:
+        tree_dirs, text_sizes = {}, {}
+        for name in rounds:
+            tree_dirs[name] = os.path.join(root, "trees", name)
+            count, size = trees.build_tree(tree_dirs[name], name)
+            text_sizes[name] = size
+        if memory_tree not in tree_dirs:
+            tree_dirs[memory_tree] = os.path.join(root, "trees", memory_tree)
+            _, text_sizes[memory_tree] = trees.build_tree(tree_dirs[memory_tree], memory_tree)
+
+        # Everything imported so far is never garbage: keep the collector off
+        # it, so the gc.collect() before each sample costs microseconds, not
+        # the ~0.1 s a full collection over torch's objects takes.
+        gc.collect()
+        gc.freeze()
+
+        # 1. decorated call
+        emit("## 1. Decorated call (archive + trivial plot(data=[1.0, 2.0, 3.0]))")
+        emit()
+        emit("floor = glob ×2 + read every file + dill.dump of the same record to a temp file "
+             "+ os.replace (floor, direct = the same writing the target in place); peer = "
+             "plain-Python decorator doing figvault's steps. Overhead and ratios are medians "
+             "of per-round paired ratios, [95 % bootstrap interval].")
+        emit()
+        rows, goal_rows = [], []
+        for name, (archive_rounds, _) in rounds.items():
+            count, size = trees.TREES[name]
+            out_dir = os.path.join(root, "out", name)
+            os.makedirs(out_dir)
+            samples, record_sizes = bench_archive(tree_dirs[name], out_dir, archive_rounds, rng)
+            label = f"{name} ({count} files, {size / 1e6:g} MB)"
+            for variant in ("floor", "floor_direct", "figvault", "peer"):
+                median = statistics.median(samples[variant])
+                rows.append([label, variant, fmt_time(median), fmt_spread(samples[variant]),
+                             len(samples[variant])])
+            over = [r - 1 for r in paired_ratios(samples, "figvault", "floor")]
+            over_direct = [r - 1 for r in paired_ratios(samples, "figvault", "floor_direct")]
+            peer = paired_ratios(samples, "figvault", "peer")
+            for what, values, goal, unit in (
+                ("figvault overhead vs floor", over, GOAL_OVERHEAD, "%"),
+                ("figvault overhead vs floor, direct", over_direct, None, "%"),
+                ("figvault / peer", peer, GOAL_PEER_RATIO, "x"),
+            ):
+                median = statistics.median(values)
+                low, high = bootstrap_median_ci(values)
+                if unit == "%":
+                    shown = f"{100 * median:+.2f} % [{100 * low:+.2f}, {100 * high:+.2f}]"
+                    goal_text = f"≤ {100 * goal:.0f} %" if goal is not None else "(info)"
+                else:
+                    shown = f"{median:.3f} [{low:.3f}, {high:.3f}]"
+                    goal_text = f"≤ {goal:.2f}"
+                state = verdict(median, goal, low) if goal is not None else ""
+                goal_rows.append([label, what, shown, goal_text, state])
+            sizes = ", ".join(f"{k} {v / 1e6:.3f} MB" for k, v in record_sizes.items())
+            goal_rows.append([label, "archive file sizes", sizes, "", ""])
+        emit(table(["tree", "variant", "median", "p25 – p75", "n"], rows))
+        emit()
+        emit(table(["tree", "comparison", "value", "goal", "verdict"], goal_rows))
+        emit()
+
+        # 1b. breakdown
+        breakdown_rounds = QUICK_BREAKDOWN if options.quick else FULL_BREAKDOWN
+        emit("## 1b. Where the overhead of a decorated call goes")
+        emit()
+        emit("The floor with figvault's extra steps added one at a time, and figvault with one "
+             "step swapped for a plain-Python one (through the module globals it looks up at "
+             "each call). Δ = median of per-round paired ratios to the floor, [95 % interval].")
+        emit()
+        rows = []
+        for name, count_rounds in breakdown_rounds.items():
+            count, size = trees.TREES[name]
+            out_dir = os.path.join(root, "out", name)
+            samples = bench_breakdown(tree_dirs[name], out_dir, count_rounds, rng)
+            label = f"{name} ({count} files, {size / 1e6:g} MB)"
+            floor_median = statistics.median(samples["floor"])
+            for variant in BREAKDOWN:
+                median = statistics.median(samples[variant])
+                if variant == "floor":
+                    delta = ""
+                else:
+                    over = [r - 1 for r in paired_ratios(samples, variant, "floor")]
+                    m = statistics.median(over)
+                    low, high = bootstrap_median_ci(over)
+                    delta = (f"{100 * m:+.2f} % [{100 * low:+.2f}, {100 * high:+.2f}] "
+                             f"(≈ {(m * floor_median) / 1e3:+.0f} µs)")
+                rows.append([label, variant, fmt_time(median), delta, len(samples[variant])])
+        emit(table(["tree", "variant", "median", "Δ vs floor", "n"], rows))
+        emit()
+
+        # 2. expand
+        emit("## 2. expand(record, folder) with restoration (stdout to /dev/null)")
+        emit()
+        emit("floor = dill.load + plot(**args) + mkdir/chdir + per file split/normpath/print/"
+             "exists/makedirs/open/write/close.")
+        emit()
+        rows, goal_rows = [], []
+        for name, (_, expand_rounds) in rounds.items():
+            if SYNC_BETWEEN_SAMPLES and name == "large":
+                # On a disk each large restoration plus its sync takes seconds.
+                expand_rounds = min(expand_rounds, DISK_LARGE_EXPAND_ROUNDS)
+            count, size = trees.TREES[name]
+            out_dir = os.path.join(root, "out", name)
+            samples = bench_expand(tree_dirs[name], out_dir, expand_rounds, rng)
+            label = f"{name} ({count} files, {size / 1e6:g} MB)"
+            for variant in ("floor", "figvault"):
+                rows.append([label, variant, fmt_time(statistics.median(samples[variant])),
+                             fmt_spread(samples[variant]), len(samples[variant])])
+            over = [r - 1 for r in paired_ratios(samples, "figvault", "floor")]
+            median = statistics.median(over)
+            low, high = bootstrap_median_ci(over)
+            goal_rows.append([label, "figvault overhead vs floor",
+                              f"{100 * median:+.2f} % [{100 * low:+.2f}, {100 * high:+.2f}]"])
+        emit(table(["tree", "variant", "median", "p25 – p75", "n"], rows))
+        emit()
+        emit(table(["tree", "comparison", "value"], goal_rows))
+        emit()
+
+        # 3. one call of a function object
+        emit("## 3. One call of a function object (binding + dispatch, body returns at once)")
+        emit()
+        emit(f"Per call, loop overhead subtracted; {call_rounds} rounds × {call_n} calls; "
+             "ratio = median of per-round figvault/Python ratios [95 % interval].")
+        emit()
+        rows = []
+        for label, per_call in bench_calls(call_rounds, call_n, rng):
+            ratios = paired_ratios(per_call, "figvault", "python")
+            median = statistics.median(ratios)
+            low, high = bootstrap_median_ci(ratios)
+            rows.append([
+                label,
+                fmt_time(statistics.median(per_call["figvault"])),
+                fmt_time(statistics.median(per_call["python"])),
+                f"{median:.2f} [{low:.2f}, {high:.2f}]",
+                f"≤ {GOAL_CALL_RATIO:.1f}",
+                verdict(median, GOAL_CALL_RATIO, low),
+            ])
+        emit(table(["call", "figvault", "Python", "ratio", "goal", "verdict"], rows))
+        emit()
+
+        # 4. memory
+        size = text_sizes[memory_tree]
+        count = trees.TREES[memory_tree][0]
+        emit(f"## 4. Peak memory of one archive call, {memory_tree} tree "
+             f"({count} files, {size / 1e6:g} MB of text), fresh subprocess each")
+        emit()
+        out_dir = os.path.join(root, "out", "memory")
+        os.makedirs(out_dir)
+        memory = bench_memory(tree_dirs[memory_tree], out_dir, memory_repeats)
+        rows = []
+        for variant in ("figvault", "floor", "peer"):
+            peak = statistics.median(memory[(variant, "tracemalloc")])
+            rss = statistics.median(memory[(variant, "rss")])
+            rss_all = ", ".join(f"{v / 1e6:.1f}" for v in memory[(variant, "rss")])
+            rows.append([variant, f"{peak / 1e6:.1f} MB", f"{peak / size:.2f}×",
+                         f"{rss / 1e6:.1f} MB ({rss_all})", f"{rss / size:.2f}×"])
+        emit(table(["variant", "tracemalloc peak", "× text", "RSS delta, median (runs)",
+                    "× text"], rows))
+        emit()
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+    emit(f"Total time: {time.time() - started:.0f} s")
+
+
+if __name__ == "__main__":
+    main()
