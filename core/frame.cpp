@@ -97,7 +97,7 @@ int Frame::exec(PyObject* module) {
         } catch (...) {
             set_error_from_current_exception();
             try {
-                add_traceback_entry(description_.execution_entry, execution_line_);
+                add_execution_entry(execution_line_);
             } catch (...) {
                 set_error_from_current_exception();
             }
@@ -254,20 +254,23 @@ std::string Frame::entry_name(const char* qualified_name) const {
     return std::string(description_.full_name) + "." + qualified_name;
 }
 
-void Frame::add_traceback_entry(const std::string& entry, int line) {
+void Frame::add_function_entry(const char* qualified_name, int line) {
+    add_traceback_entry(qualified_name, line, true);
+}
+
+void Frame::add_execution_entry(int line) {
+    add_traceback_entry(description_.execution_entry, line, false);
+}
+
+void Frame::add_traceback_entry(const char* name_text, int line, bool prefix_module) {
     // The exception being reported is put aside while the entry is made; if
     // making it fails, that new error replaces it.
     PendingError pending;
-    const std::string key = entry + '\n' + std::to_string(line);
-    auto cached = traceback_codes_.find(key);
-    PyObject* code;
-    if (cached != traceback_codes_.end()) {
-        code = cached->second.get();
-    } else {
-        OwnedRef made = OwnedRef::checked(reinterpret_cast<PyObject*>(
-            PyCode_NewEmpty(description_.source_path, entry.c_str(), line)));
-        code = made.get();
-        traceback_codes_.emplace(key, std::move(made));
+    PyObject*& code = traceback_codes_[{name_text, line}];
+    if (code == nullptr) {
+        const std::string entry = prefix_module ? entry_name(name_text) : std::string(name_text);
+        code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(description_.source_path, entry.c_str(), line));
+        if (code == nullptr) throw_error_set();  // kept for the life of the process once made
     }
     OwnedRef globals = module_dict_ ? module_dict_ : OwnedRef::checked(PyDict_New());
     OwnedRef python_frame = OwnedRef::checked(reinterpret_cast<PyObject*>(PyFrame_New(

@@ -128,7 +128,7 @@ PyObject* call_named_parameters(FunctionObject* self, PyObject* args, PyObject* 
     // Refusals return at once: raising a C++ exception here would cost more
     // than the whole binding.
     if (!accepted) {
-        frame().add_traceback_entry(frame().entry_name(spec.traceback_name), spec.definition_line);
+        frame().add_function_entry(spec.traceback_name, spec.definition_line);
         return nullptr;
     }
 

@@ -261,6 +261,8 @@ def test_the_dictionary_is_left_unchanged(files, workdir):
         "..",
         "./..",
         "../outside/x.py",
+        "a//..//..//x.py",
+        "../\udcff.py",  # undecodable byte, written through surrogateescape
         "ABSOLUTE",
     ],
 )

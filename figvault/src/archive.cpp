@@ -293,9 +293,14 @@ ReplacementPlan plan_replacement(PyObject* filename) {
     return plan;
 }
 
-// Creates a new, empty file beside the target; empty string when the folder
-// admits none.
-std::string create_sibling_file(const ReplacementPlan& plan) {
+// A new, empty file beside the target, open for writing, with the mode the
+// archive is to have (an existing archive's; otherwise 0666 less the umask).
+struct SiblingFile {
+    std::string path;  // empty when the folder admits no new file
+    int fd = -1;
+};
+
+SiblingFile create_sibling_file(const ReplacementPlan& plan) {
     static std::atomic<unsigned> counter{0};
     const std::string folder = folder_of(plan.target);
     const std::string base = plan.target.substr(plan.target.rfind('/') + 1);
@@ -307,17 +312,24 @@ std::string create_sibling_file(const ReplacementPlan& plan) {
             if (errno == EEXIST) continue;
             return {};
         }
-        ::close(fd);
-        return candidate;
+        if (plan.keep_mode && fchmod(fd, plan.mode) != 0) {
+            ::close(fd);
+            ::unlink(candidate.c_str());
+            return {};
+        }
+        return {candidate, fd};
     }
     return {};
 }
 
+OwnedRef open_for_writing(PyObject* path_or_fd) {
+    Frame& module = frame();
+    return call(module.builtin("open"), {path_or_fd, module.constant("wb")});
+}
+
 // dill.dump(data, file) and an explicit close, so that an error of the final
 // flush reaches the caller.
-void dump_and_close(PyObject* dump, PyObject* data, PyObject* path_or_fd) {
-    Frame& module = frame();
-    OwnedRef file = call(module.builtin("open"), {path_or_fd, module.constant("wb")});
+void dump_and_close(PyObject* dump, PyObject* data, OwnedRef file) {
     try {
         call(dump, {data, file.get()});
     } catch (const PyErrorSet&) {
@@ -359,27 +371,31 @@ void write_record(PyObject* self, PyObject* data) {
     OwnedRef filename = attribute(self, "filename");
 
     ReplacementPlan plan = plan_replacement(filename.get());
-    std::string sibling = plan.atomic ? create_sibling_file(plan) : std::string();
-    if (sibling.empty()) {
-        dump_and_close(dump.get(), data, filename.get());
+    SiblingFile sibling = plan.atomic ? create_sibling_file(plan) : SiblingFile{};
+    if (sibling.path.empty()) {
+        dump_and_close(dump.get(), data, open_for_writing(filename.get()));
         return;
     }
     try {
-        OwnedRef sibling_path = OwnedRef::checked(
-            PyUnicode_DecodeFSDefaultAndSize(sibling.data(), static_cast<Py_ssize_t>(sibling.size())));
-        dump_and_close(dump.get(), data, sibling_path.get());
-        // An existing archive keeps its mode; a new one has the umask's.
-        if (plan.keep_mode && ::chmod(sibling.c_str(), plan.mode) != 0) raise_os_error(plan.target);
-        if (::rename(sibling.c_str(), plan.target.c_str()) != 0) {
+        // open() takes the descriptor over; until it has, it is ours to close.
+        OwnedRef file = OwnedRef::steal(PyLong_FromLong(sibling.fd));
+        if (file) file = OwnedRef::steal(PyObject_CallFunctionObjArgs(
+                      frame().builtin("open"), file.get(), frame().constant("wb"), nullptr));
+        if (!file) {
+            ::close(sibling.fd);
+            throw_error_set();
+        }
+        dump_and_close(dump.get(), data, std::move(file));
+        if (::rename(sibling.path.c_str(), plan.target.c_str()) != 0) {
             // A folder may refuse the replacement of a file we may still
             // write (a sticky folder, another user's file): rewrite it in
             // place with the bytes already dumped, as open(name, "wb") would.
             if (errno != EPERM && errno != EACCES) raise_os_error(plan.target);
-            copy_into(sibling, filename.get());
-            ::unlink(sibling.c_str());
+            copy_into(sibling.path, filename.get());
+            ::unlink(sibling.path.c_str());
         }
     } catch (const PyErrorSet&) {
-        ::unlink(sibling.c_str());
+        ::unlink(sibling.path.c_str());
         throw;
     }
 }

@@ -100,8 +100,6 @@ constexpr const char kDefaultFolder[] = "sourcefiles/";
 constexpr const char kCurrentFolder[] = ".";
 constexpr const char kSeparator[] = "/";
 constexpr const char kWriteMode[] = "w";
-constexpr const char kParentFolder[] = "..";
-constexpr const char kParentPrefix[] = "../";
 constexpr const char kUnsafeKeyMessage[] =
     "refusing to restore %R: the path is absolute or leads out of the target folder";
 constexpr const char kTooManyValues[] = "too many values to unpack (expected %zd)";
@@ -163,6 +161,28 @@ std::pair<OwnedRef, OwnedRef> unpack_pair(BorrowedRef value) {
 // Refuses, before anything is made, every str or path-like key that is absolute or whose
 // normalised path leaves the target folder: restoring an archive must never
 // write outside the folder the caller named.
+// True when `path` is absolute, or when its normalised form (as
+// os.path.normpath makes it) starts with a parent-folder component.
+bool leaves_folder(const char* path, Py_ssize_t length) {
+    if (length > 0 && path[0] == '/') return true;
+    Py_ssize_t depth = 0;
+    for (Py_ssize_t start = 0; start <= length;) {
+        Py_ssize_t end = start;
+        while (end < length && path[end] != '/') ++end;
+        const Py_ssize_t size = end - start;
+        const bool is_current = size == 0 || (size == 1 && path[start] == '.');
+        const bool is_parent = size == 2 && path[start] == '.' && path[start + 1] == '.';
+        if (is_parent) {
+            if (depth == 0) return true;
+            --depth;
+        } else if (!is_current) {
+            ++depth;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
 void refuse_key_leaving_folder(PyObject* key) {
     // Path-like keys are written like str keys, so they are checked too;
     // anything else (numbers, bytes) fails before a file is written.
@@ -171,16 +191,13 @@ void refuse_key_leaving_folder(PyObject* key) {
         PyErr_Clear();
         return;
     }
-    OwnedRef path = os_path();
-    bool unsafe = is_true(call_method(path, "isabs", {text.get()}));
-    if (!unsafe) {
-        OwnedRef normalised = call_method(path, "normpath", {text.get()});
-        if (!PyUnicode_Check(normalised.get())) return;
-        unsafe = PyUnicode_Compare(normalised.get(), frame().constant(kParentFolder)) == 0 ||
-                 PyUnicode_Tailmatch(normalised.get(), frame().constant(kParentPrefix), 0,
-                                     PY_SSIZE_T_MAX, -1) == 1;
+    // Encoded as open() will encode it (surrogateescape included).
+    OwnedRef encoded = OwnedRef::steal(PyUnicode_EncodeFSDefault(text.get()));
+    if (!encoded) {
+        PyErr_Clear();  // not encodable: open() refuses this key itself
+        return;
     }
-    if (unsafe) {
+    if (leaves_folder(PyBytes_AS_STRING(encoded.get()), PyBytes_GET_SIZE(encoded.get()))) {
         PyErr_Format(PyExc_ValueError, kUnsafeKeyMessage, key);
         throw_error_set();
     }
@@ -305,7 +322,7 @@ void prepare(Frame& module) {
     code_object_for(kCreateFileDict);
     code_object_for(kWriteFilesFromDict);
     for (const char* text : {kPythonPattern, kNotebookPattern, kReadMode, kDefaultFolder,
-                             kCurrentFolder, kSeparator, kWriteMode, kParentFolder, kParentPrefix})
+                             kCurrentFolder, kSeparator, kWriteMode})
         module.constant(text);
 }
 

@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <initializer_list>
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -81,8 +82,10 @@ public:
     // Binds a module-level name.
     void bind(const char* name, PyObject* value);
 
-    // Adds one traceback entry named `entry` at `line`.
-    void add_traceback_entry(const std::string& entry, int line);
+    // Adds one traceback entry for a function ("<full module name>.<name>")
+    // or for module execution, at `line`; `qualified_name` is a literal.
+    void add_function_entry(const char* qualified_name, int line);
+    void add_execution_entry(int line);
     // "figvault.src.files" + "." + qualified name.
     std::string entry_name(const char* qualified_name) const;
 
@@ -100,6 +103,7 @@ private:
     void execute(PyObject* module);
     void check_version();
     void fetch_builtins();
+    void add_traceback_entry(const char* name_text, int line, bool prefix_module);
     // getattr(builtins, key); a missing name raises NameError.
     OwnedRef lookup_builtin(PyObject* key);
 
@@ -116,7 +120,9 @@ private:
     std::unordered_map<const char*, OwnedRef> lazy_builtins_;
     std::unordered_map<const char*, OwnedRef> names_;
     std::unordered_map<const char*, OwnedRef> constants_;
-    std::unordered_map<std::string, OwnedRef> traceback_codes_;
+    // Code objects of traceback entries, by (name literal, line); kept for
+    // the life of the process.
+    std::map<std::pair<const char*, int>, PyObject*> traceback_codes_;
     int execution_line_ = 1;
 };
 
@@ -133,7 +139,7 @@ PyObject* Frame::run_body(const char* qualified_name, int first_line, Body&& bod
         set_error_from_current_exception();
     }
     try {
-        add_traceback_entry(entry_name(qualified_name), at.line());
+        add_function_entry(qualified_name, at.line());
     } catch (...) {
         set_error_from_current_exception();
     }
