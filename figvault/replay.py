@@ -43,7 +43,6 @@ import builtins
 import contextlib
 import importlib.abc
 import importlib.machinery
-import os
 import sys
 import types
 from typing import Any, Iterable, Iterator

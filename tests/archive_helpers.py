@@ -1,8 +1,7 @@
 """Fixtures and helpers shared by the tests of figvault.src.archive.
 
-The test modules load this file themselves (see `load_archive_helpers` at the
-top of each of them) and import the fixtures they use from it, so that pytest
-finds them without a change to the shared conftest.py.
+The test modules import the fixtures they use from it, so that pytest finds
+them in those modules only.
 """
 
 import contextlib
@@ -10,13 +9,13 @@ import os
 import shutil
 import subprocess
 import sys
-import traceback
 import types
 
 import dill
 import pytest
 
 import figvault.src.archive as archive_module
+from support import entries_from
 
 # The file name that the module's own traceback entries carry.
 SOURCE_PATH = "figvault/src/archive.py"
@@ -29,15 +28,8 @@ DEFAULT_NAME = "myplot.figvault"
 
 
 def our_entries(error):
-    """The traceback entries that the module added to `error` (an exception
-    or a pytest.ExceptionInfo), as (name, line) pairs, oldest first."""
-    if isinstance(error, pytest.ExceptionInfo):
-        error = error.value
-    return [
-        (frame.name, frame.lineno)
-        for frame in traceback.extract_tb(error.__traceback__)
-        if frame.filename == SOURCE_PATH
-    ]
+    """The traceback entries that the module added to `error`, oldest first."""
+    return entries_from(error, SOURCE_PATH)
 
 
 def load_record(path):

@@ -3,12 +3,16 @@
 import os
 import subprocess
 import sys
-import traceback
 from pathlib import Path
 
 import pytest
 
-import figvault.src.files as files_module
+# The helper modules beside this file (support, archive_helpers) are
+# imported by name; pytest's importlib mode does not put this folder on sys.path.
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import figvault.src.files as files_module  # noqa: E402
+from support import entries_from  # noqa: E402
 
 # The file name that the module's own traceback entries carry.
 SOURCE_PATH = "figvault/src/files.py"
@@ -26,13 +30,7 @@ def our_entries():
     as (name, line) pairs, for an exception or an ExceptionInfo."""
 
     def entries(error):
-        if isinstance(error, pytest.ExceptionInfo):
-            error = error.value
-        return [
-            (frame.name, frame.lineno)
-            for frame in traceback.extract_tb(error.__traceback__)
-            if frame.filename == SOURCE_PATH
-        ]
+        return entries_from(error, SOURCE_PATH)
 
     return entries
 

@@ -4,11 +4,9 @@ replacement of an existing archive."""
 
 import builtins
 import errno
-import importlib.util
 import json
 import os
 import resource
-import sys
 import threading
 import types
 from pathlib import Path
@@ -19,17 +17,7 @@ import pytest
 import torch
 
 
-def load_archive_helpers():
-    name = "figvault_archive_test_helpers"
-    if name not in sys.modules:
-        spec = importlib.util.spec_from_file_location(name, Path(__file__).with_name("archive_helpers.py"))
-        module = importlib.util.module_from_spec(spec)
-        sys.modules[name] = module
-        spec.loader.exec_module(module)
-    return sys.modules[name]
-
-
-helpers = load_archive_helpers()
+import archive_helpers as helpers  # noqa: E402
 am = helpers.am
 workdir = helpers.workdir
 events = helpers.events

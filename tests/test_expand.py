@@ -13,13 +13,13 @@ import json
 import os
 import pickle
 import textwrap
-import traceback
 import types
 import weakref
 from pathlib import Path
 
 import dill
 import pytest
+from support import entries_from
 
 import figvault.src.unarchive as unarchive
 from figvault.src.unarchive import expand
@@ -92,24 +92,11 @@ SAVED_FUNCTIONS = {
 
 
 def our_entries(error):
-    """The traceback entries that the module added, as (name, line) pairs."""
-    if isinstance(error, pytest.ExceptionInfo):
-        error = error.value
-    return [
-        (frame.name, frame.lineno)
-        for frame in traceback.extract_tb(error.__traceback__)
-        if frame.filename == SOURCE_PATH
-    ]
+    return entries_from(error, SOURCE_PATH)
 
 
 def files_entries(error):
-    if isinstance(error, pytest.ExceptionInfo):
-        error = error.value
-    return [
-        (frame.name, frame.lineno)
-        for frame in traceback.extract_tb(error.__traceback__)
-        if frame.filename == FILES_SOURCE_PATH
-    ]
+    return entries_from(error, "figvault/src/files.py")
 
 
 def write_archive(path, record):
@@ -146,12 +133,9 @@ class Saved:
 
 
 @pytest.fixture
-def work(tmp_path, monkeypatch):
+def work(workdir):
     """An empty working directory below tmp_path."""
-    folder = tmp_path / "work"
-    folder.mkdir()
-    monkeypatch.chdir(folder)
-    return folder
+    return workdir
 
 
 @pytest.fixture
