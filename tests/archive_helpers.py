@@ -15,7 +15,7 @@ import dill
 import pytest
 
 import figvault.src.archive as archive_module
-from support import entries_from
+from support import child_environment, entries_from
 
 # The file name that the module's own traceback entries carry.
 SOURCE_PATH = "figvault/src/archive.py"
@@ -105,8 +105,7 @@ def run_python(code, cwd, unprivileged=False, timeout=120):
         if setpriv is None:
             pytest.skip("running as root without setpriv: permissions cannot be enforced")
         command = [setpriv, "--inh-caps=-all", "--bounding-set=-all", *command]
-    env = dict(os.environ)
-    env.pop("PYTHONPATH", None)
+    env = child_environment()
     return subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True, timeout=timeout)
 
 

@@ -1,6 +1,5 @@
 """Shared fixtures of the test suite."""
 
-import os
 import subprocess
 import sys
 from pathlib import Path
@@ -12,7 +11,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import figvault.src.files as files_module  # noqa: E402
-from support import entries_from  # noqa: E402
+from support import child_environment, entries_from  # noqa: E402
 
 # The file name that the module's own traceback entries carry.
 SOURCE_PATH = "figvault/src/files.py"
@@ -84,10 +83,7 @@ def run_python():
     crash cannot take the test run down) and returning the finished process."""
 
     def run(code, cwd=None, pythonpath=None, timeout=60):
-        env = dict(os.environ)
-        env.pop("PYTHONPATH", None)
-        if pythonpath is not None:
-            env["PYTHONPATH"] = str(pythonpath)
+        env = child_environment(pythonpath)
         return subprocess.run(
             [sys.executable, "-c", code],
             cwd=cwd,

@@ -14,6 +14,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from support import child_environment
 
 PLOTS_ARCHIVED = '''\
 VERSION = "archived"
@@ -47,9 +48,7 @@ archive("fragile.figvault")(fragile)("data.txt")
 
 
 def clean_env():
-    env = dict(os.environ)
-    env.pop("PYTHONPATH", None)
-    return env
+    return child_environment()
 
 
 def figvault(*args, cwd, console_script=False, timeout=120):

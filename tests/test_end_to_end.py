@@ -18,6 +18,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from support import child_environment
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 TIMEOUT = 120
@@ -60,7 +61,7 @@ print("recurse: ok")
 
 class Job:
     """A child interpreter: `args` after the interpreter, in `cwd`, with
-    PYTHONPATH unset or set to `pythonpath`."""
+    importing the figvault build under test, with `pythonpath` first on its path."""
 
     def __init__(self, args, cwd, pythonpath=None):
         self.args = [sys.executable, *args]
@@ -70,10 +71,7 @@ class Job:
         self.result = None
 
     def start(self):
-        env = dict(os.environ)
-        env.pop("PYTHONPATH", None)
-        if self.pythonpath is not None:
-            env["PYTHONPATH"] = str(self.pythonpath)
+        env = child_environment(self.pythonpath)
         return subprocess.Popen(
             self.args, cwd=self.cwd, env=env, text=True,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE,

@@ -11,6 +11,7 @@ import uuid
 from pathlib import Path
 
 import pytest
+from support import child_environment
 
 from figvault import replay, safe_reader
 from figvault.safe_reader import ArchiveError, Call, Global, Persistent
@@ -50,8 +51,7 @@ NOTE = "ping = 'é'\nmore = 1"  # non-ASCII, no final line break
 
 
 def run_script(script, cwd, timeout=180):
-    env = dict(os.environ)
-    env.pop("PYTHONPATH", None)
+    env = child_environment()
     return subprocess.run(
         [sys.executable, script], cwd=cwd, env=env, capture_output=True, text=True, timeout=timeout
     )

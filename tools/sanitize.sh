@@ -50,10 +50,9 @@
 # * pytest runs as `python -P -m pytest`: -P keeps the repository root off
 #   sys.path, so `import figvault` finds build/asan-pkg (PYTHONPATH) and never
 #   the source tree or the installed, unsanitized copy in site-packages.
-# * Some tests start child interpreters with PYTHONPATH removed (so that the
-#   source tree cannot shadow the package). PYTHONUSERBASE points the user
-#   site directory, which precedes site-packages on sys.path, at the same
-#   staged package, so those children run the sanitized modules too.
+# * Tests that start child interpreters give them PYTHONPATH pointing at the
+#   folder the parent imported figvault from (tests/support.py), so those
+#   children run the sanitized modules too, and inherit the settings below.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -62,7 +61,6 @@ cd "$ROOT"
 PYTHON="${PYTHON:-$(python3 -c 'import sys; print(sys.executable)')}"
 BUILD_DIR="$ROOT/build/asan"
 PKG_DIR="$ROOT/build/asan-pkg"
-USERBASE_DIR="$ROOT/build/asan-userbase"
 REPORT_DIR="$ROOT/build/asan-reports"
 
 echo "== configure and build ($BUILD_DIR)"
@@ -92,12 +90,6 @@ for module in files archive unarchive; do
     install -D -m 0755 "${so[0]}" "$PKG_DIR/figvault/src/$(basename "${so[0]}")"
 done
 
-# The user site directory seen by children that drop PYTHONPATH.
-rm -rf "$USERBASE_DIR"
-USER_SITE="$(PYTHONUSERBASE="$USERBASE_DIR" "$PYTHON" -c 'import site; print(site.getusersitepackages())')"
-mkdir -p "$USER_SITE"
-ln -s "$PKG_DIR/figvault" "$USER_SITE/figvault"
-
 rm -rf "$REPORT_DIR"
 mkdir -p "$REPORT_DIR"
 
@@ -106,8 +98,6 @@ export PYTHONMALLOC=malloc
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:log_path=$REPORT_DIR/asan"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:abort_on_error=1:log_path=$REPORT_DIR/asan"
 export PYTHONPATH="$PKG_DIR"
-export PYTHONUSERBASE="$USERBASE_DIR"
-unset PYTHONNOUSERSITE
 export PYTHONDONTWRITEBYTECODE=1
 
 # Prints where the three modules come from; fails unless from $PKG_DIR and
@@ -128,8 +118,14 @@ print("   ASan runtime loaded")
 '
 echo "== the modules that the tests import"
 "$PYTHON" -P -c "$check_imports" "$PKG_DIR"
-echo "== the modules that a child started without PYTHONPATH imports"
-(cd "${TMPDIR:-/tmp}" && env -u PYTHONPATH "$PYTHON" -c "$check_imports" "$PKG_DIR")
+echo "== the modules that a test's child interpreter imports"
+"$PYTHON" -P -c '
+import subprocess, sys
+sys.path.insert(0, "tests")
+from support import child_environment
+sys.exit(subprocess.run([sys.executable, "-c", sys.argv[1], sys.argv[2]], cwd="/",
+                        env=child_environment()).returncode)
+' "$check_imports" "$PKG_DIR"
 
 echo "== pytest (sanitized)"
 status=0
