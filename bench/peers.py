@@ -28,8 +28,8 @@ _ACCEPTED = (int, float, bool, bytes, str, list, tuple, dict)
 
 # ---- archive: floors --------------------------------------------------------
 
-def floor_archive(target, func, arg_names, args):
-    """The unavoidable work of one archive call, with an atomic replace."""
+def snapshot():
+    """Two glob calls and every file read whole: the sources of one call."""
     python_files = {}
     paths = glob.glob("./**/*.py", recursive=True)
     for path in glob.glob("./**/*.ipynb", recursive=True):
@@ -38,6 +38,12 @@ def floor_archive(target, func, arg_names, args):
         f = open(path, "r")
         python_files[path] = f.read()
         f.close()
+    return python_files
+
+
+def floor_archive(target, func, arg_names, args):
+    """The unavoidable work of one archive call, with an atomic replace."""
+    python_files = snapshot()
     data = {"args": dict(zip(arg_names, args)), "files": python_files, "func": func}
     temporary = target + ".floor-tmp"
     f = open(temporary, "wb")
@@ -49,14 +55,7 @@ def floor_archive(target, func, arg_names, args):
 
 def floor_archive_direct(target, func, arg_names, args):
     """The same work, writing the target directly (no temp file, no rename)."""
-    python_files = {}
-    paths = glob.glob("./**/*.py", recursive=True)
-    for path in glob.glob("./**/*.ipynb", recursive=True):
-        paths.append(path)
-    for path in paths:
-        f = open(path, "r")
-        python_files[path] = f.read()
-        f.close()
+    python_files = snapshot()
     data = {"args": dict(zip(arg_names, args)), "files": python_files, "func": func}
     f = open(target, "wb")
     dill.dump(data, f)
@@ -74,14 +73,7 @@ def floor_archive_plus(target, func, args, check=False, sibling=False):
     (sibling) the way figvault prepares its temp file: lstat of the target, a
     new uniquely named file made with O_EXCL beside it, fchmod to the target's
     mode, close, then open again by name for the dump."""
-    python_files = {}
-    paths = glob.glob("./**/*.py", recursive=True)
-    for path in glob.glob("./**/*.ipynb", recursive=True):
-        paths.append(path)
-    for path in paths:
-        f = open(path, "r")
-        python_files[path] = f.read()
-        f.close()
+    python_files = snapshot()
     if check:
         arg_names = inspect.getfullargspec(func)[0]
         for i, arg in enumerate(args):
