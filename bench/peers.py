@@ -28,22 +28,23 @@ _ACCEPTED = (int, float, bool, bytes, str, list, tuple, dict)
 
 # ---- archive: floors --------------------------------------------------------
 
-def snapshot():
-    """Two glob calls and every file read whole: the sources of one call."""
+def create_file_dict():
+    """Two glob calls and every file read whole: the sources of one call
+    (figvault's create_file_dict, in plain Python)."""
     python_files = {}
-    paths = glob.glob("./**/*.py", recursive=True)
+    python_files_list = glob.glob("./**/*.py", recursive=True)
     for path in glob.glob("./**/*.ipynb", recursive=True):
-        paths.append(path)
-    for path in paths:
-        f = open(path, "r")
-        python_files[path] = f.read()
+        python_files_list.append(path)
+    for file in python_files_list:
+        f = open(file, "r")
+        python_files[file] = f.read()
         f.close()
     return python_files
 
 
 def floor_archive(target, func, arg_names, args):
     """The unavoidable work of one archive call, with an atomic replace."""
-    python_files = snapshot()
+    python_files = create_file_dict()
     data = {"args": dict(zip(arg_names, args)), "files": python_files, "func": func}
     temporary = target + ".floor-tmp"
     f = open(temporary, "wb")
@@ -55,7 +56,7 @@ def floor_archive(target, func, arg_names, args):
 
 def floor_archive_direct(target, func, arg_names, args):
     """The same work, writing the target directly (no temp file, no rename)."""
-    python_files = snapshot()
+    python_files = create_file_dict()
     data = {"args": dict(zip(arg_names, args)), "files": python_files, "func": func}
     f = open(target, "wb")
     dill.dump(data, f)
@@ -73,7 +74,7 @@ def floor_archive_plus(target, func, args, check=False, sibling=False):
     (sibling) the way figvault prepares its temp file: lstat of the target, a
     new uniquely named file made with O_EXCL beside it, fchmod to the target's
     mode, close, then open again by name for the dump."""
-    python_files = snapshot()
+    python_files = create_file_dict()
     if check:
         arg_names = inspect.getfullargspec(func)[0]
         for i, arg in enumerate(args):
@@ -99,18 +100,6 @@ def floor_archive_plus(target, func, args, check=False, sibling=False):
 
 
 # ---- archive: the plain-Python peer decorator -------------------------------
-
-def create_file_dict():
-    python_files = {}
-    python_files_list = glob.glob("./**/*.py", recursive=True)
-    for path in glob.glob("./**/*.ipynb", recursive=True):
-        python_files_list.append(path)
-    for file in python_files_list:
-        f = open(file, "r")
-        python_files[file] = f.read()
-        f.close()
-    return python_files
-
 
 class PeerArchive:
     """What a user would write by hand instead of figvault's archive."""

@@ -91,7 +91,6 @@ int Frame::exec(PyObject* module) {
         }
         module_ = OwnedRef::incref(module);
         module_dict_ = OwnedRef::incref(PyModule_GetDict(module));
-        execution_line_ = kLineOfFrameSteps;
         try {
             execute(module);
         } catch (...) {

@@ -457,6 +457,11 @@ PyObject* code_object_for(const FunctionSpec& spec) {
 
 OwnedRef make_function(const FunctionSpec& spec, PyObject* closure) {
     Frame& module_frame = frame();
+    if (spec.parameters.size() > kMaxParameters) {  // binding holds them in fixed arrays
+        PyErr_Format(PyExc_SystemError, "figvault: %s() has more than %zu parameters", spec.name,
+                     kMaxParameters);
+        throw_error_set();
+    }
     PyObject* code = code_object_for(spec);
     OwnedRef qualified_name = OwnedRef::incref(module_frame.name(spec.qualified_name));
     OwnedRef defaults;

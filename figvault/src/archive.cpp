@@ -378,12 +378,12 @@ void write_record(PyObject* self, PyObject* data) {
     }
     try {
         // open() takes the descriptor over; until it has, it is ours to close.
-        OwnedRef file = OwnedRef::steal(PyLong_FromLong(sibling.fd));
-        if (file) file = OwnedRef::steal(PyObject_CallFunctionObjArgs(
-                      frame().builtin("open"), file.get(), frame().constant("wb"), nullptr));
-        if (!file) {
+        OwnedRef file;
+        try {
+            file = open_for_writing(OwnedRef::checked(PyLong_FromLong(sibling.fd)).get());
+        } catch (const PyErrorSet&) {
             ::close(sibling.fd);
-            throw_error_set();
+            throw;
         }
         dump_and_close(dump.get(), data, std::move(file));
         if (::rename(sibling.path.c_str(), plan.target.c_str()) != 0) {

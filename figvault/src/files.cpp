@@ -102,6 +102,7 @@ constexpr const char kSeparator[] = "/";
 constexpr const char kWriteMode[] = "w";
 constexpr const char kUnsafeKeyMessage[] =
     "refusing to restore %R: the path is absolute or leads out of the target folder";
+constexpr const char kDictionaryChangedSize[] = "dictionary changed size during iteration";
 constexpr const char kTooManyValues[] = "too many values to unpack (expected %zd)";
 constexpr const char kTooFewValues[] = "need more than %zd value%.1s to unpack";
 
@@ -230,10 +231,10 @@ void write_entries(PyObject* folder_dict, LineTracker& at) {
     Py_ssize_t position = 0;
     PyObject* borrowed_key;
     PyObject* ignored_value;
-    for (bool first = true;; first = false) {
+    for (;;) {
         at(kLineForEachKey);
-        if (!first && PyDict_GET_SIZE(folder_dict) != size_at_start) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        if (PyDict_GET_SIZE(folder_dict) != size_at_start) {
+            PyErr_SetString(PyExc_RuntimeError, kDictionaryChangedSize);
             throw_error_set();
         }
         if (!PyDict_Next(folder_dict, &position, &borrowed_key, &ignored_value)) break;
