@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "figvault/calls.hpp"
+#include "figvault/errors.hpp"
 #include "figvault/frame.hpp"
 #include "figvault/function.hpp"
 #include "figvault/refs.hpp"
@@ -20,6 +21,7 @@ constexpr int kLineDefineWriteFilesFromDict = 22;
 constexpr const char kPythonPattern[] = "./**/*.py";
 constexpr const char kNotebookPattern[] = "./**/*.ipynb";
 constexpr const char kReadMode[] = "r";
+constexpr const char kUnreadableSourceNote[] = "while reading %R for the source snapshot";
 
 constexpr int kLineNewDict = 11;
 constexpr int kLineGlobPython = 12;
@@ -82,10 +84,17 @@ PyObject* create_file_dict(FunctionObject*) {
         at(kLineForEachFile);
         OwnedRef paths = iterate(python_files_list);
         while (OwnedRef file = next_item(paths)) {
-            at(kLineOpenFile);
-            OwnedRef f = call(module.builtin("open"), {file.get(), module.constant(kReadMode)});
-            at(kLineReadFile);
-            OwnedRef text = call_method(f, "read", {});
+            OwnedRef f, text;
+            try {
+                at(kLineOpenFile);
+                f = call(module.builtin("open"), {file.get(), module.constant(kReadMode)});
+                at(kLineReadFile);
+                text = call_method(f, "read", {});
+            } catch (const PyErrorSet&) {
+                // A decoding error alone does not say which file it came from.
+                add_note_to_current_error(kUnreadableSourceNote, file.get());
+                throw;
+            }
             set_item(python_files, file.get(), text.get());
             at(kLineCloseFile);
             call_method(f, "close", {});

@@ -98,20 +98,38 @@ public:
     PendingError(const PendingError&) = delete;
     PendingError& operator=(const PendingError&) = delete;
 
+    // The exception instance, normalised on first use (no error may be set
+    // meanwhile: normalising can call into Python); null when none was set.
+    PyObject* value() {
+        if (type_ != nullptr && !normalized_) {
+            PyErr_NormalizeException(&type_, &value_, &traceback_);
+            if (traceback_ != nullptr && value_ != nullptr) PyException_SetTraceback(value_, traceback_);
+            normalized_ = true;
+        }
+        return value_;
+    }
+
     void restore() {
         PyErr_Restore(type_, value_, traceback_);
         type_ = value_ = traceback_ = nullptr;
     }
+
     // Restores this error as the context of the error now set, like an
-    // exception raised inside a `finally` block.
+    // exception raised inside a `finally` block. With no new error set, this
+    // error is simply restored.
     void chain_under_current() {
-        PyErr_NormalizeException(&type_, &value_, &traceback_);
-        if (traceback_ != nullptr) PyException_SetTraceback(value_, traceback_);
         PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_Fetch(&type, &value, &traceback);  // before anything calls into Python
+        if (type == nullptr) {
+            restore();
+            return;
+        }
+        PyObject* context = this->value();
         PyErr_NormalizeException(&type, &value, &traceback);
-        PyException_SetContext(value, value_);  // steals value_
-        value_ = nullptr;
+        if (value != nullptr && context != nullptr) {
+            PyException_SetContext(value, context);  // steals the reference
+            value_ = nullptr;
+        }
         PyErr_Restore(type, value, traceback);
     }
 
@@ -119,6 +137,7 @@ private:
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
     PyObject* traceback_ = nullptr;
+    bool normalized_ = false;
 };
 
 }  // namespace figvault
