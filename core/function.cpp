@@ -1,11 +1,14 @@
-// The function type and argument binding.
+// The function type, argument binding, and the closure record type.
 #include "figvault/function.hpp"
 
 #include <structmember.h>
 
 #include <array>
+#include <string>
 #include <unordered_map>
 
+#include "figvault/calls.hpp"
+#include "figvault/errors.hpp"
 #include "figvault/frame.hpp"
 #include "figvault/guard.hpp"
 
@@ -13,7 +16,10 @@ namespace figvault {
 
 namespace {
 
-constexpr const char kTypeName[] = "figvault_function";
+// Type names say where the type lives: "<full module name>.<kind>".
+constexpr const char kFunctionTypeSuffix[] = ".function";
+constexpr const char kClosureTypeSuffix[] = ".closure";
+constexpr const char kLocalsPart[] = "<locals>.";
 constexpr const char kReprFormat[] = "<function %U at %p>";
 constexpr const char kTakesNoKeywords[] = "%.200s() takes no keyword arguments";
 constexpr const char kTakesNoArguments[] = "%.200s() takes no arguments (%zd given)";
@@ -23,15 +29,84 @@ constexpr const char kMultipleValues[] = "%s() got multiple values for keyword a
 constexpr const char kUnexpectedKeyword[] = "%s() got an unexpected keyword argument '%U'";
 constexpr const char kIncorrectType[] = "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)";
 constexpr const char kExactDictTypeName[] = "dict";
+constexpr const char kVarArgsName[] = "args";
+constexpr const char kVarKeywordsName[] = "kwargs";
+constexpr const char kTooManyParameters[] = "figvault: %s() has more than %zu parameters";
+constexpr const char kNoGlobals[] = "figvault: %s() has no module namespace";
+// The binding holds bound values in fixed arrays of this size.
 constexpr std::size_t kMaxParameters = 8;
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
+// "archive.__call__.<locals>.wrapper" -> "archive.__call__.wrapper"
+std::string without_locals_parts(std::string qualified_name) {
+    for (auto at = qualified_name.find(kLocalsPart); at != std::string::npos; at = qualified_name.find(kLocalsPart))
+        qualified_name.erase(at, sizeof kLocalsPart - 1);
+    return qualified_name;
+}
+
+// Overload set for std::visit over the body kinds.
+template <class... Handlers>
+struct Overloaded : Handlers... {
+    using Handlers::operator()...;
+};
+template <class... Handlers>
+Overloaded(Handlers...) -> Overloaded<Handlers...>;
+
+}  // namespace
+
+// ---- FunctionSpec ----------------------------------------------------------
+
+FunctionSpec::FunctionSpec(Definition definition, Parameters parameters,
+                           std::variant<NoArgumentsBody, NamedParametersBody, VarArgsBody> body)
+    : definition_(std::move(definition)), parameters_(std::move(parameters)), body_(body) {
+    if (definition_.qualified_name == nullptr) definition_.qualified_name = definition_.name;
+    traceback_name_ = without_locals_parts(definition_.qualified_name);
+    variable_names_ = takes_var_args() ? std::vector<const char*>{kVarArgsName, kVarKeywordsName}
+                                       : parameters_.names;
+    variable_names_.insert(variable_names_.end(), definition_.locals.begin(), definition_.locals.end());
+}
+
+FunctionSpec FunctionSpec::without_arguments(Definition definition, NoArgumentsBody body) {
+    return FunctionSpec(std::move(definition), Parameters{{}, 0}, body);
+}
+
+FunctionSpec FunctionSpec::with_parameters(Definition definition, Parameters parameters,
+                                           NamedParametersBody body) {
+    return FunctionSpec(std::move(definition), std::move(parameters), body);
+}
+
+FunctionSpec FunctionSpec::with_var_args(Definition definition, VarArgsBody body) {
+    return FunctionSpec(std::move(definition), Parameters{{}, 0}, body);
+}
+
+namespace {
+
+// ---- running a body -------------------------------------------------------
+
+// Runs one body: a C++ exception carrying a Python error gets the function's
+// traceback entry at the body's current line, and NULL is returned.
+template <class Invoke>
+PyObject* run_body(FunctionObject* self, Invoke&& invoke) noexcept {
+    Scope scope(*self);
+    try {
+        return invoke(scope).release();
+    } catch (...) {
+        set_error_from_current_exception();
+    }
+    try {
+        frame().add_function_entry(self->spec->traceback_name(), scope.line(), self->globals);
+    } catch (...) {
+        set_error_from_current_exception();
+    }
+    return nullptr;
+}
+
 // ---- argument binding --------------------------------------------------
 
 void set_count_error(const FunctionSpec& spec, Py_ssize_t given) {
-    const Py_ssize_t minimum = spec.required;
-    const Py_ssize_t maximum = static_cast<Py_ssize_t>(spec.parameters.size());
+    const Py_ssize_t minimum = static_cast<Py_ssize_t>(spec.parameters().required);
+    const Py_ssize_t maximum = static_cast<Py_ssize_t>(spec.parameter_count());
     const char* more_or_less;
     Py_ssize_t expected;
     if (minimum == maximum) {
@@ -44,7 +119,7 @@ void set_count_error(const FunctionSpec& spec, Py_ssize_t given) {
         more_or_less = "at most";
         expected = maximum;
     }
-    PyErr_Format(PyExc_TypeError, kCountMessage, spec.name, more_or_less, expected,
+    PyErr_Format(PyExc_TypeError, kCountMessage, spec.name(), more_or_less, expected,
                  expected == 1 ? "" : "s", given);
 }
 
@@ -56,23 +131,27 @@ bool key_names_parameter(PyObject* key, PyObject* parameter) {
     return equal == 0;
 }
 
+using Bound = std::array<OwnedRef, kMaxParameters>;
+
 // Binds keywords to parameters from position `positional` on; sets a
-// TypeError and returns false when a call is refused.
-bool bind_keywords(const FunctionSpec& spec, PyObject* kwargs, Py_ssize_t positional,
-                   std::array<OwnedRef, kMaxParameters>& bound) {
-    Frame& module_frame = frame();
-    const Py_ssize_t parameter_count = static_cast<Py_ssize_t>(spec.parameters.size());
+// TypeError and returns false when a call is refused (refusals are common
+// and must stay cheap, so they do not throw).
+bool bind_keywords(const FunctionSpec& spec, PyObject* kwargs, Py_ssize_t positional, Bound& bound) {
+    Frame& module = frame();
+    const auto& names = spec.parameters().names;
+    const Py_ssize_t parameter_count = static_cast<Py_ssize_t>(names.size());
+    const Py_ssize_t required = static_cast<Py_ssize_t>(spec.parameters().required);
     Py_ssize_t unmatched = PyDict_GET_SIZE(kwargs);
     for (Py_ssize_t i = positional; i < parameter_count; ++i) {
-        const bool required = i < spec.required;
-        if (!required && unmatched == 0) continue;
-        PyObject* value = PyDict_GetItemWithError(kwargs, module_frame.name(spec.parameters[i]));
+        const bool is_required = i < required;
+        if (!is_required && unmatched == 0) continue;
+        PyObject* value = PyDict_GetItemWithError(kwargs, module.name(names[i]));
         if (value != nullptr) {
             bound[i] = OwnedRef::incref(value);
             --unmatched;
         } else if (PyErr_Occurred()) {
             throw_error_set();
-        } else if (required) {
+        } else if (is_required) {
             set_count_error(spec, i);
             return false;
         }
@@ -88,47 +167,46 @@ bool bind_keywords(const FunctionSpec& spec, PyObject* kwargs, Py_ssize_t positi
         OwnedRef held_value = OwnedRef::incref(value);
         bool matched = false;
         for (Py_ssize_t i = positional; i < parameter_count && !matched; ++i) {
-            if (key_names_parameter(key, module_frame.name(spec.parameters[i]))) {
+            if (key_names_parameter(key, module.name(names[i]))) {
                 bound[i] = held_value;
                 matched = true;
             }
         }
         if (matched) continue;
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, kKeywordsMustBeStrings, spec.name);
+            PyErr_Format(PyExc_TypeError, kKeywordsMustBeStrings, spec.name());
             return false;
         }
         for (Py_ssize_t i = 0; i < positional; ++i) {
-            if (key_names_parameter(key, module_frame.name(spec.parameters[i]))) {
-                PyErr_Format(PyExc_TypeError, kMultipleValues, spec.name, key);
+            if (key_names_parameter(key, module.name(names[i]))) {
+                PyErr_Format(PyExc_TypeError, kMultipleValues, spec.name(), key);
                 return false;
             }
         }
-        PyErr_Format(PyExc_TypeError, kUnexpectedKeyword, spec.name, key);
+        PyErr_Format(PyExc_TypeError, kUnexpectedKeyword, spec.name(), key);
         return false;
     }
     return true;
 }
 
-PyObject* call_named_parameters(FunctionObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* call_named_parameters(FunctionObject* self, NamedParametersBody body, PyObject* args,
+                                PyObject* kwargs) {
     const FunctionSpec& spec = *self->spec;
     const Py_ssize_t positional = PyTuple_GET_SIZE(args);
-    const Py_ssize_t parameter_count = static_cast<Py_ssize_t>(spec.parameters.size());
-    std::array<OwnedRef, kMaxParameters> bound;
+    const Py_ssize_t parameter_count = static_cast<Py_ssize_t>(spec.parameter_count());
+    Bound bound;
 
     bool accepted = true;
-    if (positional > parameter_count || (kwargs == nullptr && positional < spec.required)) {
+    if (positional > parameter_count ||
+        (kwargs == nullptr && positional < static_cast<Py_ssize_t>(spec.parameters().required))) {
         set_count_error(spec, positional);
         accepted = false;
     } else {
-        for (Py_ssize_t i = 0; i < positional; ++i)
-            bound[i] = OwnedRef::incref(PyTuple_GET_ITEM(args, i));
+        for (Py_ssize_t i = 0; i < positional; ++i) bound[i] = OwnedRef::incref(PyTuple_GET_ITEM(args, i));
         if (kwargs != nullptr) accepted = bind_keywords(spec, kwargs, positional, bound);
     }
-    // Refusals return at once: raising a C++ exception here would cost more
-    // than the whole binding.
     if (!accepted) {
-        frame().add_function_entry(spec.traceback_name, spec.definition_line);
+        frame().add_function_entry(spec.traceback_name(), spec.line(), self->globals);
         return nullptr;
     }
 
@@ -136,31 +214,32 @@ PyObject* call_named_parameters(FunctionObject* self, PyObject* args, PyObject* 
     for (Py_ssize_t i = 0; i < parameter_count; ++i)
         values[i] = bound[i] ? bound[i].get() : Py_None;  // the default is fixed: None
 
-    if (spec.exact_dict_parameter >= 0) {
-        PyObject* value = values[spec.exact_dict_parameter];
+    const int exact_dict = spec.parameters().exact_dict;
+    if (exact_dict >= 0) {
+        PyObject* value = values[exact_dict];
         if (value != Py_None && !PyDict_CheckExact(value)) {
-            PyErr_Format(PyExc_TypeError, kIncorrectType, spec.parameters[spec.exact_dict_parameter],
+            PyErr_Format(PyExc_TypeError, kIncorrectType, spec.parameters().names[exact_dict],
                          kExactDictTypeName, Py_TYPE(value)->tp_name);
             return nullptr;
         }
     }
-    return spec.named_parameters_body(self, values.data());
+    return run_body(self, [&](Scope& scope) { return body(scope, values.data()); });
 }
 
-PyObject* call_no_arguments(FunctionObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* call_no_arguments(FunctionObject* self, NoArgumentsBody body, PyObject* args, PyObject* kwargs) {
     const FunctionSpec& spec = *self->spec;
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
-        PyErr_Format(PyExc_TypeError, kTakesNoKeywords, spec.name);
+        PyErr_Format(PyExc_TypeError, kTakesNoKeywords, spec.name());
         return nullptr;
     }
     if (PyTuple_GET_SIZE(args) != 0) {
-        PyErr_Format(PyExc_TypeError, kTakesNoArguments, spec.name, PyTuple_GET_SIZE(args));
+        PyErr_Format(PyExc_TypeError, kTakesNoArguments, spec.name(), PyTuple_GET_SIZE(args));
         return nullptr;
     }
-    return spec.no_arguments_body(self);
+    return run_body(self, [&](Scope& scope) { return body(scope); });
 }
 
-PyObject* call_var_args(FunctionObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* call_var_args(FunctionObject* self, VarArgsBody body, PyObject* args, PyObject* kwargs) {
     const FunctionSpec& spec = *self->spec;
     OwnedRef kwargs_copy;
     if (kwargs != nullptr) {
@@ -168,34 +247,28 @@ PyObject* call_var_args(FunctionObject* self, PyObject* args, PyObject* kwargs) 
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &position, &key, &value)) {
             if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, kKeywordsMustBeStrings, spec.name);
+                PyErr_Format(PyExc_TypeError, kKeywordsMustBeStrings, spec.name());
                 return nullptr;
             }
         }
         kwargs_copy = OwnedRef::checked(PyDict_Copy(kwargs));
     } else {
-        kwargs_copy = OwnedRef::checked(PyDict_New());
+        kwargs_copy = new_dict();
     }
-    return spec.var_args_body(self, args, kwargs_copy.get());
+    return run_body(self, [&](Scope& scope) { return body(scope, args, kwargs_copy.get()); });
 }
 
 PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) {
     FunctionObject* self = as_function(callable);
-    try {
-        switch (self->spec->convention) {
-            case CallingConvention::kNoArguments:
-                return call_no_arguments(self, args, kwargs);
-            case CallingConvention::kVarArgs:
-                return call_var_args(self, args, kwargs);
-            case CallingConvention::kNamedParameters:
-                return call_named_parameters(self, args, kwargs);
-        }
-        PyErr_SetString(PyExc_SystemError, "figvault: unknown calling convention");
-        return nullptr;
-    } catch (...) {
-        set_error_from_current_exception();
-        return nullptr;
-    }
+    return guarded_call([&] {
+        return std::visit(
+            Overloaded{
+                [&](NoArgumentsBody body) { return call_no_arguments(self, body, args, kwargs); },
+                [&](NamedParametersBody body) { return call_named_parameters(self, body, args, kwargs); },
+                [&](VarArgsBody body) { return call_var_args(self, body, args, kwargs); },
+            },
+            self->spec->body());
+    });
 }
 
 // ---- attributes --------------------------------------------------------
@@ -203,7 +276,7 @@ PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) {
 PyObject* get_name(PyObject* object, void*) {
     FunctionObject* self = as_function(object);
     if (self->name == nullptr) {
-        self->name = PyUnicode_FromString(self->spec->name);
+        self->name = PyUnicode_FromString(self->spec->name());
         if (self->name == nullptr) return nullptr;
     }
     return Py_NewRef(self->name);
@@ -232,8 +305,8 @@ int set_qualname(PyObject* object, PyObject* value, void*) {
 PyObject* get_doc(PyObject* object, void*) {
     FunctionObject* self = as_function(object);
     if (!self->doc_made) {
-        if (self->spec->doc != nullptr) {
-            self->doc = PyUnicode_FromString(self->spec->doc);
+        if (self->spec->definition().doc != nullptr) {
+            self->doc = PyUnicode_FromString(self->spec->definition().doc);
             if (self->doc == nullptr) return nullptr;
         }
         self->doc_made = true;
@@ -372,38 +445,78 @@ int function_clear(PyObject* object) {
 void function_dealloc(PyObject* object) {
     FunctionObject* self = as_function(object);
     PyObject_GC_UnTrack(object);
+    // Long chains (a wrapper of a wrapper of ...) are freed iteratively.
+    Py_TRASHCAN_BEGIN(object, function_dealloc)
     if (self->weakrefs != nullptr) PyObject_ClearWeakRefs(object);
     function_clear(object);
     Py_CLEAR(self->qualified_name);
     PyObject_GC_Del(object);
+    Py_TRASHCAN_END
 }
 
-PyTypeObject the_function_type = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    kTypeName,                 /* tp_name */
-    sizeof(FunctionObject),    /* tp_basicsize */
-};
+PyTypeObject the_function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+// ---- the closure record ------------------------------------------------
+
+ClosureRecord* as_closure(PyObject* object) { return reinterpret_cast<ClosureRecord*>(object); }
+
+int closure_traverse(PyObject* object, visitproc visit, void* arg) {
+    Py_VISIT(as_closure(object)->func);
+    Py_VISIT(as_closure(object)->self);
+    return 0;
+}
+
+int closure_clear(PyObject* object) {
+    Py_CLEAR(as_closure(object)->func);
+    Py_CLEAR(as_closure(object)->self);
+    return 0;
+}
+
+void closure_dealloc(PyObject* object) {
+    PyObject_GC_UnTrack(object);
+    Py_TRASHCAN_BEGIN(object, closure_dealloc)
+    if (as_closure(object)->weakrefs != nullptr) PyObject_ClearWeakRefs(object);
+    closure_clear(object);
+    PyObject_GC_Del(object);
+    Py_TRASHCAN_END
+}
+
+PyTypeObject the_closure_record_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+// The name of a type of this module: "<full module name><suffix>", kept for
+// the life of the process (tp_name must outlive the type).
+const char* type_name(const char* suffix) {
+    return (new std::string(std::string(frame().full_name()) + suffix))->c_str();
+}
+
+// ---- code objects and defaults ---------------------------------------------
 
 std::unordered_map<const FunctionSpec*, OwnedRef>& code_objects() {
     static auto* codes = new std::unordered_map<const FunctionSpec*, OwnedRef>();  // process lifetime
     return *codes;
 }
 
-// The defaults tuple (None,), shared by every function that has one.
-PyObject* none_defaults() {
-    static PyObject* defaults = nullptr;  // process lifetime
-    if (defaults == nullptr) {
-        defaults = PyTuple_Pack(1, Py_None);
-        if (defaults == nullptr) throw_error_set();
+// (None,) * count, shared by every function with that many optional parameters.
+PyObject* none_defaults(std::size_t count) {
+    static auto* tuples = new std::unordered_map<std::size_t, OwnedRef>();  // process lifetime
+    OwnedRef& defaults = (*tuples)[count];
+    if (!defaults) {
+        defaults = OwnedRef::checked(PyTuple_New(static_cast<Py_ssize_t>(count)));
+        for (std::size_t i = 0; i < count; ++i)
+            PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i), Py_NewRef(Py_None));
     }
-    return defaults;
+    return defaults.get();
 }
 
 }  // namespace
 
-bool function_type_ready() {
+// ---- Readying the types ----------------------------------------------------------
+
+void ready_function_type() {
     PyTypeObject* type = &the_function_type;
-    if (type->tp_flags & Py_TPFLAGS_READY) return true;
+    if (type->tp_flags & Py_TPFLAGS_READY) return;
+    type->tp_name = type_name(kFunctionTypeSuffix);
+    type->tp_basicsize = sizeof(FunctionObject);
     type->tp_dealloc = function_dealloc;
     type->tp_repr = function_repr;
     type->tp_call = function_call;
@@ -418,71 +531,76 @@ bool function_type_ready() {
     type->tp_getset = function_getset;
     type->tp_descr_get = function_descr_get;
     type->tp_dictoffset = offsetof(FunctionObject, dict);
-    return PyType_Ready(type) == 0;
+    check_status(PyType_Ready(type));
 }
 
-PyTypeObject* function_type() { return &the_function_type; }
+void ready_closure_record_type() {
+    PyTypeObject* type = &the_closure_record_type;
+    if (type->tp_flags & Py_TPFLAGS_READY) return;
+    type->tp_name = type_name(kClosureTypeSuffix);
+    type->tp_basicsize = sizeof(ClosureRecord);
+    type->tp_dealloc = closure_dealloc;
+    type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    type->tp_traverse = closure_traverse;
+    type->tp_clear = closure_clear;
+    type->tp_weaklistoffset = offsetof(ClosureRecord, weakrefs);
+    check_status(PyType_Ready(type));
+}
+
+// ---- Making objects -----------------------------------------------------------
 
 PyObject* code_object_for(const FunctionSpec& spec) {
     auto& codes = code_objects();
     auto found = codes.find(&spec);
     if (found != codes.end()) return found->second.get();
 
-    Frame& module_frame = frame();
-    const bool named = spec.convention == CallingConvention::kNamedParameters;
-    std::vector<const char*> variable_names = named ? spec.parameters : std::vector<const char*>{};
-    variable_names.insert(variable_names.end(), spec.locals.begin(), spec.locals.end());
+    Frame& module = frame();
+    const auto& variable_names = spec.variable_names();
     OwnedRef names = OwnedRef::checked(PyTuple_New(static_cast<Py_ssize_t>(variable_names.size())));
     for (std::size_t i = 0; i < variable_names.size(); ++i)
-        PyTuple_SET_ITEM(names.get(), i, Py_NewRef(module_frame.name(variable_names[i])));
+        PyTuple_SET_ITEM(names.get(), i, Py_NewRef(module.name(variable_names[i])));
 
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
-    if (spec.convention == CallingConvention::kVarArgs) flags |= CO_VARARGS | CO_VARKEYWORDS;
-    const long argument_count = named ? static_cast<long>(spec.parameters.size()) : 0;
+    if (spec.takes_var_args()) flags |= CO_VARARGS | CO_VARKEYWORDS;
+    const long argument_count = static_cast<long>(spec.parameter_count());
 
     // Start from the interpreter's empty code object (safe to exec) and
     // replace only the fields introspection reads.
-    OwnedRef empty = OwnedRef::checked(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(module_frame.description().source_path, spec.name, spec.first_line)));
-    OwnedRef replace = OwnedRef::checked(PyObject_GetAttrString(empty.get(), "replace"));
+    OwnedRef empty = OwnedRef::checked(
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(module.source_path(), spec.name(), spec.line())));
+    OwnedRef replace = attribute(empty, "replace");
     OwnedRef no_arguments = OwnedRef::checked(PyTuple_New(0));
     OwnedRef fields = OwnedRef::checked(Py_BuildValue(
         "{s:l,s:n,s:O,s:i}", "co_argcount", argument_count, "co_nlocals",
         PyTuple_GET_SIZE(names.get()), "co_varnames", names.get(), "co_flags", flags));
     OwnedRef code = OwnedRef::checked(PyObject_Call(replace.get(), no_arguments.get(), fields.get()));
-    PyObject* result = code.get();
-    codes.emplace(&spec, std::move(code));
-    return result;
+    return codes.try_emplace(&spec, std::move(code)).first->second.get();
 }
 
-OwnedRef make_function(const FunctionSpec& spec, PyObject* closure) {
-    Frame& module_frame = frame();
-    if (spec.parameters.size() > kMaxParameters) {  // binding holds them in fixed arrays
-        PyErr_Format(PyExc_SystemError, "figvault: %s() has more than %zu parameters", spec.name,
-                     kMaxParameters);
-        throw_error_set();
-    }
+OwnedRef make_function(const FunctionSpec& spec, PyObject* globals, PyObject* closure) {
+    Frame& module = frame();
+    if (spec.parameter_count() > kMaxParameters) raise_error(PyExc_SystemError, kTooManyParameters, spec.name(), kMaxParameters);
+    if (globals == nullptr) raise_error(PyExc_SystemError, kNoGlobals, spec.name());
     PyObject* code = code_object_for(spec);
-    OwnedRef qualified_name = OwnedRef::incref(module_frame.name(spec.qualified_name));
+    OwnedRef qualified_name = OwnedRef::incref(module.name(spec.qualified_name()));
     OwnedRef defaults;
-    if (spec.has_none_default) defaults = OwnedRef::incref(none_defaults());
+    if (spec.optional_count() > 0) defaults = OwnedRef::incref(none_defaults(spec.optional_count()));
     OwnedRef annotations;
-    if (!spec.annotations.empty()) {
-        annotations = OwnedRef::checked(PyDict_New());
-        for (const auto& [parameter, annotation] : spec.annotations)
-            check_status(PyDict_SetItem(annotations.get(), module_frame.name(parameter),
-                                        module_frame.constant(annotation)));
+    if (!spec.parameters().annotations.empty()) {
+        annotations = new_dict();
+        for (const auto& [parameter, annotation] : spec.parameters().annotations)
+            set_item(annotations, module.name(parameter), module.constant(annotation));
     }
 
     FunctionObject* self = PyObject_GC_New(FunctionObject, &the_function_type);
     if (self == nullptr) throw_error_set();
     self->spec = &spec;
-    self->module_name = Py_NewRef(module_frame.full_name_object());
+    self->module_name = Py_NewRef(module.full_name_object());
     self->qualified_name = qualified_name.release();
     self->name = nullptr;
     self->doc = nullptr;
     self->dict = nullptr;
-    self->globals = Py_NewRef(module_frame.module_dict());
+    self->globals = Py_NewRef(globals);
     self->code = Py_NewRef(code);
     self->defaults = defaults.release();
     self->kwdefaults = nullptr;
@@ -492,6 +610,16 @@ OwnedRef make_function(const FunctionSpec& spec, PyObject* closure) {
     self->doc_made = false;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(self));
     return OwnedRef::steal(reinterpret_cast<PyObject*>(self));
+}
+
+OwnedRef make_closure_record(PyObject* func, PyObject* self) {
+    ClosureRecord* record = PyObject_GC_New(ClosureRecord, &the_closure_record_type);
+    if (record == nullptr) throw_error_set();
+    record->func = Py_NewRef(func);
+    record->self = Py_NewRef(self);
+    record->weakrefs = nullptr;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(record));
+    return OwnedRef::steal(reinterpret_cast<PyObject*>(record));
 }
 
 }  // namespace figvault

@@ -136,15 +136,58 @@ def test_init_returns_none_and_can_run_again():
     assert decorator.filename == "again.fv"
 
 
-def test_class_used_as_decorator_without_a_call_takes_the_function_as_filename():
-    @archive
-    def drawing():
+class CallablePath:
+    """Path-like and callable: still a file name."""
+
+    def __fspath__(self):
+        return "called.fv"
+
+    def __call__(self):
+        raise AssertionError("not called")
+
+
+class Drawer:
+    def draw(self):
         return 1
 
-    assert type(drawing) is archive
-    assert inspect.isfunction(drawing.filename)
-    assert drawing.filename.__name__ == "drawing"
-    assert drawing.filename() == 1
+    def __call__(self):
+        return 2
+
+
+def test_decorator_without_parentheses_is_refused_at_once(workdir):
+    drawn = []
+    with pytest.raises(TypeError) as caught:
+        @archive
+        def drawing():
+            drawn.append(1)
+
+    message = str(caught.value)
+    assert message.startswith("archive() takes a file name, not <function ")
+    assert "drawing" in message
+    assert message.endswith('decorate with @archive() or @archive("name.figvault")')
+    assert our_entries(caught) == [(INIT, 25)]
+    assert drawn == [] and folder_state(workdir) == {}
+
+
+@pytest.mark.parametrize(
+    "function",
+    [plot, lambda: 1, len, Drawer, Drawer().draw, Drawer(), archive("x.fv"), archive],
+    ids=["function", "lambda", "builtin", "class", "method", "callable-object", "decorator", "archive-class"],
+)
+def test_any_callable_is_refused_as_filename(function):
+    with pytest.raises(TypeError, match=r"^archive\(\) takes a file name, not "):
+        archive(function)
+
+
+@pytest.mark.parametrize(
+    "filename",
+    ["plot.fv", b"plot.fv", Path("plot.fv"), CallablePath(), 3, None],
+    ids=["str", "bytes", "path", "callable-path-like", "descriptor", "none"],
+)
+def test_file_names_of_every_kind_are_accepted(filename):
+    decorator = archive(filename)
+    assert decorator.filename is (filename if filename is not None else decorator.filename)
+    assert decorator.filename == (filename if filename is not None else "myplot.figvault")
 
 
 # ---- argument binding of the methods and the wrapper ---------------------------------
@@ -259,7 +302,7 @@ def test_keywords_reach_the_function_but_not_the_record(workdir):
     keywords = {"color": "red", "func": 1, "self": 2, "args": 3, "kwargs": 4}
     assert archive("fig.fv")(drawing)(1, 2, **keywords) == "done"
     assert received == [(1, (2,), keywords)]
-    assert load_record("fig.fv")["args"] == {"x": 1}
+    assert load_record("fig.fv")["args"] == {"x": 1, "rest": (2,)}
 
 
 def test_function_exception_passes_unchanged(workdir):
@@ -484,24 +527,35 @@ def test_objects_posing_as_bool_or_array_pass_the_isinstance_tests(workdir, pose
     assert archive("fig.fv")(plot)(value) == ("plotted", value, None)
 
 
-def test_surplus_positional_of_refused_kind_has_no_name_to_report(workdir, events):
+def test_refused_value_of_var_positional_is_named_by_it(workdir, events):
     calls = []
 
     def drawing(x, *rest):
         calls.append(rest)
 
-    with pytest.raises(IndexError) as caught:
+    with pytest.raises(TypeError) as caught:
         archive("fig.fv")(drawing)(1, 2, {3})
-    assert str(caught.value) == "list index out of range"
+    assert str(caught.value) == "Unrecognized argument type for rest:<class 'set'>"
     assert our_entries(caught) == [(WRAPPER, 40)]
     assert events == ["sources"]
     assert calls == []
     assert folder_state(workdir) == {}
 
 
+def test_surplus_value_without_var_positional_has_no_name_to_report(workdir, events):
+    def drawing(x):
+        raise AssertionError("not called")
+
+    with pytest.raises(IndexError) as caught:
+        archive("fig.fv")(drawing)(1, {2})
+    assert str(caught.value) == "list index out of range"
+    assert our_entries(caught) == [(WRAPPER, 40)]
+    assert folder_state(workdir) == {}
+
+
 def test_surplus_positionals_of_accepted_kinds_pass(workdir):
     assert archive("fig.fv")(spread)(1, "two", [3]) == (1, ("two", [3]))
-    assert load_record("fig.fv")["args"] == {"x": 1}
+    assert load_record("fig.fv")["args"] == {"x": 1, "rest": ("two", [3])}
 
 
 # ---- the order of the work, and the globals looked up on the way -----------------------
@@ -615,7 +669,7 @@ def test_function_that_cannot_be_inspected(workdir):
 
 def test_inspect_found_among_the_builtins(workdir, am, monkeypatch):
     monkeypatch.delattr(am, "inspect")
-    monkeypatch.setattr(builtins, "inspect", types.SimpleNamespace(getfullargspec=lambda func: (["p", "q"],)),
+    monkeypatch.setattr(builtins, "inspect", types.SimpleNamespace(getfullargspec=lambda func: (["p", "q"], None)),
                         raising=False)
     wrapper = archive("fig.fv")(spread)
     wrapper(1, 2, 3)

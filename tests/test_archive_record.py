@@ -120,7 +120,8 @@ def test_saved_function_is_the_undecorated_one(workdir):
         (with_default, (1,), {}, [("x", 1)]),
         (with_default, (1, 7), {}, [("x", 1), ("y", 7)]),
         (no_parameters, (), {}, []),
-        (var_positional, (1, 2, 3), {}, [("x", 1)]),
+        (var_positional, (1, 2, 3), {}, [("x", 1), ("rest", (2, 3))]),
+        (var_positional, (1,), {}, [("x", 1)]),
         (var_positional, (), {"x": 1}, []),
         (keyword_only, (1,), {"z": 3}, [("x", 1)]),
         (var_keyword, (1,), {"color": "red"}, [("x", 1)]),
@@ -134,7 +135,8 @@ def test_saved_function_is_the_undecorated_one(workdir):
         "default-not-stored",
         "default-overridden",
         "no-parameters",
-        "surplus-positional",
+        "surplus-positional-in-var-positional",
+        "var-positional-left-empty",
         "var-positional-by-keyword",
         "keyword-only-parameter",
         "var-keyword",
@@ -696,7 +698,7 @@ def test_dill_is_looked_up_at_each_call(workdir, am, monkeypatch):
     assert wrapper([2], key="word") == "result"
     assert len(fake.calls) == 1
     call = fake.calls[0]
-    assert call["args"] == 2 and call["kwargs"] == {}
+    assert call["args"] == 2 and call["kwargs"] == {"recurse": True}
     assert call["keys"] == ["args", "files", "func"]
     assert call["record"]["args"] == {"value": [2]} and call["record"]["func"] is plot
     assert call["mode"] == "wb" and not call["closed"]

@@ -50,10 +50,8 @@ recurse_total(6)
 
 REPLAY_BOTH = '''
 from figvault.src.unarchive import expand
-try:
-    expand({plain!r})
-except NameError as error:
-    print("plain:", error)
+expand({plain!r})
+print("plain: ok")
 expand({recurse!r})
 print("recurse: ok")
 '''
@@ -261,14 +259,14 @@ def test_replay_demo_script(runs):
         assert sources_below(into / stem / "sources") == sources
 
 
-def test_module_level_imports_of_a_script_need_recurse(runs):
-    # A __main__ function stored by value does not carry the script's
-    # module-level names, unless dill.settings["recurse"] stores the globals
-    # that the function uses (modules among them, by reference).
+def test_module_level_imports_of_a_script_replay_with_plain_expand(runs):
+    # A __main__ function is stored by value together with the globals it
+    # reads (modules by reference), with or without dill's own setting.
     _, totals, _, jobs = runs
     assert (totals / "plain.txt").read_text() == "10"
     job = jobs["totals-replay"]
     result = check(job)
-    assert result.stdout.splitlines() == ["plain: name 'np' is not defined", "recurse: ok"]
-    assert sorted(os.listdir(job.cwd)) == ["recurse.txt"]
+    assert result.stdout.splitlines() == ["plain: ok", "recurse: ok"]
+    assert sorted(os.listdir(job.cwd)) == ["plain.txt", "recurse.txt"]
+    assert (job.cwd / "plain.txt").read_text() == "10"
     assert (job.cwd / "recurse.txt").read_text() == "15"

@@ -407,7 +407,7 @@ def test_wrapper_success(empty_cwd):
     with open(filename, "rb") as file:
         record = dill.load(file)
     assert list(record) == ["args", "files", "func"]
-    assert record["args"] == {"x": number, "y": text}
+    assert record["args"] == {"x": number, "y": text, "rest": (items,)}
     assert [name for name in os.listdir(empty_cwd.parent) if name.startswith(".")] == []
 
 
@@ -449,7 +449,7 @@ def test_wrapper_refusals(empty_cwd):
 
     def call():
         refuses(TypeError, wrapped, odd)  # an argument of no accepted kind
-        refuses(IndexError, wrapped, 1, 2, surplus)  # refused surplus value
+        refuses(TypeError, wrapped, 1, 2, surplus)  # refused value of *rest
         refuses(TypeError, lambda: wrapped(1, **{not_a_string: 3}))  # keywords must be strings
         refuses(ValueError, raising, 7)  # the function itself raises
 

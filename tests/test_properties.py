@@ -414,10 +414,8 @@ def test_wrapper_binding_and_kind_check(sandbox, positional, keywords, style):
         for i, value in enumerate(positional):
             if isinstance(value, ACCEPTED):
                 continue
-            if i < len(names):
-                refused = (TypeError, f"Unrecognized argument type for {names[i]}:{type(value)}")
-            else:
-                refused = (IndexError, "list index out of range")
+            name = names[i] if i < len(names) else "rest"
+            refused = (TypeError, f"Unrecognized argument type for {name}:{type(value)}")
             break
 
     actual = outcome(invoke, wrapper, positional, keywords, style)
@@ -435,7 +433,9 @@ def test_wrapper_binding_and_kind_check(sandbox, positional, keywords, style):
     with open(filename, "rb") as file:
         record = dill.load(file)
     assert list(record) == ["args", "files", "func"]
-    assert list(record["args"]) == names[: len(positional)]
+    assert list(record["args"]) == names[: len(positional)] + ["rest"] * (len(positional) > len(names))
+    if len(positional) > len(names):
+        assert [type(value) for value in record["args"]["rest"]] == [type(value) for value in positional[len(names):]]
     assert record["files"] == {}
     assert record["func"] is decorated
 

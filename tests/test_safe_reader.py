@@ -122,6 +122,7 @@ def test_positional_arguments_with_plain_values(archives):
         ("a", "int", "1"),
         ("b", "str", "'two'"),
         ("c", "list", "[3.5, None]"),
+        ("rest", "tuple", "(4,)"),
     ]
 
 

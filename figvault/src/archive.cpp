@@ -3,15 +3,9 @@
 // archive record with dill, and only then runs the function.
 #include <Python.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-#include <string>
-
+#include "figvault/atomic_file.hpp"
 #include "figvault/calls.hpp"
+#include "figvault/errors.hpp"
 #include "figvault/frame.hpp"
 #include "figvault/function.hpp"
 #include "figvault/refs.hpp"
@@ -33,154 +27,78 @@ constexpr int kLineDefineWrapper = 31;
 constexpr const char kClassName[] = "archive";
 constexpr const char kClassDoc[] =
     "\n    figvault.archive is the main function to save your code\n\n\n    ";
-constexpr const char kDefaultFilename[] = "myplot.figvault";
-
-// ---- the closure record of a wrapper -----------------------------------
-// Holds the decorated function and its decorator object for as long as the
-// wrapper lives; takes part in cyclic garbage collection.
-struct ClosureRecord {
-    PyObject_HEAD
-    PyObject* func;
-    PyObject* self;
-    PyObject* weakrefs;
-};
-
-int closure_traverse(PyObject* object, visitproc visit, void* arg) {
-    auto* record = reinterpret_cast<ClosureRecord*>(object);
-    Py_VISIT(record->func);
-    Py_VISIT(record->self);
-    return 0;
-}
-
-int closure_clear(PyObject* object) {
-    auto* record = reinterpret_cast<ClosureRecord*>(object);
-    Py_CLEAR(record->func);
-    Py_CLEAR(record->self);
-    return 0;
-}
-
-void closure_dealloc(PyObject* object) {
-    PyObject_GC_UnTrack(object);
-    if (reinterpret_cast<ClosureRecord*>(object)->weakrefs != nullptr) PyObject_ClearWeakRefs(object);
-    closure_clear(object);
-    PyObject_GC_Del(object);
-}
-
-PyTypeObject closure_record_type = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "figvault_archive_closure",  /* tp_name */
-    sizeof(ClosureRecord),       /* tp_basicsize */
-};
-
-void prepare_closure_record_type() {
-    PyTypeObject* type = &closure_record_type;
-    if (type->tp_flags & Py_TPFLAGS_READY) return;
-    type->tp_dealloc = closure_dealloc;
-    type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    type->tp_traverse = closure_traverse;
-    type->tp_clear = closure_clear;
-    type->tp_weaklistoffset = offsetof(ClosureRecord, weakrefs);
-    check_status(PyType_Ready(type));
-}
-
-OwnedRef make_closure_record(PyObject* func, PyObject* self) {
-    ClosureRecord* record = PyObject_GC_New(ClosureRecord, &closure_record_type);
-    if (record == nullptr) throw_error_set();
-    record->func = Py_NewRef(func);
-    record->self = Py_NewRef(self);
-    record->weakrefs = nullptr;
-    PyObject_GC_Track(reinterpret_cast<PyObject*>(record));
-    return OwnedRef::steal(reinterpret_cast<PyObject*>(record));
-}
 
 // ---- archive.__init__ --------------------------------------------------
+constexpr const char kDefaultFilename[] = "myplot.figvault";
+constexpr const char kFunctionAsFilename[] =
+    "archive() takes a file name, not %R: decorate with @archive() or @archive(\"name.figvault\")";
+
+constexpr int kLineCheckFilename = 25;
 constexpr int kLineStoreDefaultFilename = 26;
 constexpr int kLineStoreFilename = 28;
 
-PyObject* archive_init(FunctionObject* function, PyObject* const* bound);
+OwnedRef archive_init(Scope& scope, BoundArguments bound);
 
-const FunctionSpec kInit{
-    /*name=*/"__init__",
-    /*qualified_name=*/"archive.__init__",
-    /*traceback_name=*/"archive.__init__",
-    /*doc=*/"archive.__init__(self, filename=None)",
-    CallingConvention::kNamedParameters,
-    /*parameters=*/{"self", "filename"},
-    /*required=*/1,
-    /*definition_line=*/kLineDefineInit,
-    /*exact_dict_parameter=*/-1,
-    /*locals=*/{},
-    /*first_line=*/kLineDefineInit,
-    /*has_none_default=*/true,
-    /*annotations=*/{},
-    /*no_arguments_body=*/nullptr,
-    /*named_parameters_body=*/archive_init,
-};
+const FunctionSpec kInit = FunctionSpec::with_parameters(
+    {.name = "__init__",
+     .line = kLineDefineInit,
+     .doc = "archive.__init__(self, filename=None)",
+     .qualified_name = "archive.__init__"},
+    {.names = {"self", "filename"}, .required = 1},
+    archive_init);
 
-PyObject* archive_init(FunctionObject*, PyObject* const* bound) {
-    return frame().run_body(kInit.traceback_name, kLineDefineInit, [bound](LineTracker& at) {
-        Frame& module = frame();
-        PyObject* self = bound[0];
-        PyObject* filename = bound[1];
-        if (filename == Py_None) {
-            at(kLineStoreDefaultFilename);
-            filename = module.constant(kDefaultFilename);
-        } else {
-            at(kLineStoreFilename);
-        }
-        check_status(PyObject_SetAttr(self, module.name("filename"), filename));
-        return OwnedRef::none();
-    });
+// A callable where the file name belongs: `@archive` written without the
+// parentheses hands the decorated function to __init__. Such a decorator
+// would never write an archive, so it is refused at once.
+bool is_function_not_filename(PyObject* filename) {
+    if (PyUnicode_Check(filename) || PyBytes_Check(filename) || PyLong_Check(filename)) return false;
+    if (!PyCallable_Check(filename)) return false;
+    // Path-like objects are file names, callable or not.
+    const int path_like = PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(filename)), "__fspath__");
+    return path_like == 0;
+}
+
+OwnedRef archive_init(Scope& scope, BoundArguments bound) {
+    Frame& module = frame();
+    PyObject* self = bound[0];
+    PyObject* filename = bound[1];
+    scope.at(kLineCheckFilename);
+    if (is_function_not_filename(filename)) raise_error(PyExc_TypeError, kFunctionAsFilename, filename);
+    if (filename == Py_None) {
+        scope.at(kLineStoreDefaultFilename);
+        filename = module.constant(kDefaultFilename);
+    } else {
+        scope.at(kLineStoreFilename);
+    }
+    check_status(PyObject_SetAttr(self, module.name("filename"), filename));
+    return OwnedRef::none();
 }
 
 // ---- archive.__call__ and the wrapper ----------------------------------
-PyObject* archive_call(FunctionObject* function, PyObject* const* bound);
-PyObject* wrapper(FunctionObject* function, PyObject* args, PyObject* kwargs);
+OwnedRef archive_call(Scope& scope, BoundArguments bound);
+OwnedRef wrapper(Scope& scope, PyObject* args, PyObject* kwargs);
 
-const FunctionSpec kCall{
-    /*name=*/"__call__",
-    /*qualified_name=*/"archive.__call__",
-    /*traceback_name=*/"archive.__call__",
-    /*doc=*/"archive.__call__(self, func)",
-    CallingConvention::kNamedParameters,
-    /*parameters=*/{"self", "func"},
-    /*required=*/2,
-    /*definition_line=*/kLineDefineCall,
-    /*exact_dict_parameter=*/-1,
-    /*locals=*/{"wrapper"},
-    /*first_line=*/kLineDefineCall,
-    /*has_none_default=*/false,
-    /*annotations=*/{},
-    /*no_arguments_body=*/nullptr,
-    /*named_parameters_body=*/archive_call,
-};
+const FunctionSpec kCall = FunctionSpec::with_parameters(
+    {.name = "__call__",
+     .line = kLineDefineCall,
+     .doc = "archive.__call__(self, func)",
+     .locals = {"wrapper"},
+     .qualified_name = "archive.__call__"},
+    {.names = {"self", "func"}, .required = 2},
+    archive_call);
 
-const FunctionSpec kWrapper{
-    /*name=*/"wrapper",
-    /*qualified_name=*/"archive.__call__.<locals>.wrapper",
-    /*traceback_name=*/"archive.__call__.wrapper",
-    /*doc=*/nullptr,
-    CallingConvention::kVarArgs,
-    /*parameters=*/{},
-    /*required=*/0,
-    /*definition_line=*/kLineDefineWrapper,
-    /*exact_dict_parameter=*/-1,
-    /*locals=*/{"args", "kwargs", "python_files", "args_name", "args_dict", "i", "arg", "data"},
-    /*first_line=*/kLineDefineWrapper,
-    /*has_none_default=*/false,
-    /*annotations=*/{},
-    /*no_arguments_body=*/nullptr,
-    /*named_parameters_body=*/nullptr,
-    /*var_args_body=*/wrapper,
-};
+const FunctionSpec kWrapper = FunctionSpec::with_var_args(
+    {.name = "wrapper",
+     .line = kLineDefineWrapper,
+     .locals = {"python_files", "args_name", "args_dict", "i", "arg", "data"},
+     .qualified_name = "archive.__call__.<locals>.wrapper"},
+    wrapper);
 
-PyObject* archive_call(FunctionObject*, PyObject* const* bound) {
-    return frame().run_body(kCall.traceback_name, kLineDefineCall, [bound](LineTracker& at) {
-        at(kLineDefineCall);
-        OwnedRef record = make_closure_record(bound[1], bound[0]);
-        at(kLineDefineWrapper);
-        return make_function(kWrapper, record.get());
-    });
+OwnedRef archive_call(Scope& scope, BoundArguments bound) {
+    scope.at(kLineDefineCall);
+    OwnedRef record = make_closure_record(bound[1], bound[0]);
+    scope.at(kLineDefineWrapper);
+    return make_function(kWrapper, scope.function().globals, record.get());
 }
 
 constexpr int kLineSnapshotSources = 33;
@@ -195,6 +113,60 @@ constexpr int kLineCallFunction = 45;
 
 constexpr const char kRefusalStart[] = "Unrecognized argument type for ";
 constexpr const char kRefusalSeparator[] = ":";
+constexpr const char kClosureCleared[] = "figvault: wrapper closure was cleared";
+// inspect.Parameter kinds up to POSITIONAL_OR_KEYWORD fill by position.
+constexpr long kLastPositionalKind = 1;
+
+// The parameters a call's positional arguments fill: `positional` (the
+// names, in order), its length `named`, and `varargs` (the name of *args, or
+// None; read only when some argument has no name of its own).
+struct ArgumentNames {
+    OwnedRef positional;
+    Py_ssize_t named;
+    OwnedRef varargs;
+};
+
+// getfullargspec lists the first parameter of a bound method or a callable
+// object (self) although the call fills it implicitly; inspect.signature
+// leaves it out. The leading names it leaves out are dropped.
+OwnedRef without_implicitly_bound(Scope& scope, PyObject* func, OwnedRef args_name) {
+    OwnedRef signature = call(attribute(scope.global("inspect"), "signature"), {func});
+    OwnedRef parameters = iterate(call_method(attribute(signature, "parameters"), "values", {}));
+    Py_ssize_t filled_by_position = 0;
+    while (OwnedRef parameter = next_item(parameters)) {
+        const long kind = PyLong_AsLong(attribute(parameter, "kind").get());
+        if (kind == -1 && PyErr_Occurred()) throw_error_set();
+        if (kind > kLastPositionalKind) break;
+        ++filled_by_position;
+    }
+    const Py_ssize_t listed = PyObject_Size(args_name.get());
+    if (listed < 0) throw_error_set();
+    if (listed <= filled_by_position) return args_name;
+    return OwnedRef::checked(PySequence_GetSlice(args_name.get(), listed - filled_by_position, listed));
+}
+
+ArgumentNames argument_names(Scope& scope, PyObject* func, PyObject* args) {
+    OwnedRef spec = call(attribute(scope.global("inspect"), "getfullargspec"), {func});
+    OwnedRef args_name = OwnedRef::checked(PySequence_GetItem(spec.get(), 0));
+    if (!PyFunction_Check(func)) args_name = without_implicitly_bound(scope, func, std::move(args_name));
+    const Py_ssize_t named = PyObject_Size(args_name.get());
+    if (named < 0) throw_error_set();
+    OwnedRef varargs = OwnedRef::none();
+    if (PyTuple_GET_SIZE(args) > named) varargs = OwnedRef::checked(PySequence_GetItem(spec.get(), 1));
+    return {std::move(args_name), named, std::move(varargs)};
+}
+
+// dict(zip(args_name, args)); positional arguments beyond the named
+// parameters that fill *name are archived as one tuple under that name.
+OwnedRef pair_arguments(const ArgumentNames& names, PyObject* args) {
+    OwnedRef pairs = call(frame().builtin("zip"), {names.positional.get(), args});
+    OwnedRef args_dict = call(reinterpret_cast<PyObject*>(&PyDict_Type), {pairs.get()});
+    if (names.varargs.get() != Py_None) {
+        OwnedRef rest = OwnedRef::checked(PyTuple_GetSlice(args, names.named, PyTuple_GET_SIZE(args)));
+        set_item(args_dict, names.varargs.get(), rest.get());
+    }
+    return args_dict;
+}
 
 bool is_instance(PyObject* object, PyObject* kind) {
     return check_status(PyObject_IsInstance(object, kind)) != 0;
@@ -202,317 +174,162 @@ bool is_instance(PyObject* object, PyObject* kind) {
 
 // The kinds of positional argument an archive accepts, tested in this order;
 // the array and tensor classes are looked up anew for every argument.
-bool is_accepted_kind(PyObject* arg) {
-    Frame& module = frame();
-    OwnedRef ndarray = module.global("ndarray");
-    OwnedRef tensor = attribute(module.global("torch"), "Tensor");
+bool is_accepted_kind(Scope& scope, PyObject* arg) {
+    OwnedRef ndarray = scope.global("ndarray");
+    OwnedRef tensor = attribute(scope.global("torch"), "Tensor");
     return PyLong_Check(arg) || PyFloat_Check(arg) ||
            is_instance(arg, reinterpret_cast<PyObject*>(&PyBool_Type)) || PyBytes_Check(arg) ||
            PyUnicode_Check(arg) || PyList_Check(arg) || PyTuple_Check(arg) || PyDict_Check(arg) ||
            is_instance(arg, ndarray.get()) || is_instance(arg, tensor.get());
 }
 
-// Raises TypeError("Unrecognized argument type for <name>:<type>").
-[[noreturn]] void refuse_argument(PyObject* args_name, Py_ssize_t i, PyObject* arg) {
-    Frame& module = frame();
+// The parameter the i-th positional argument fills: its name, or the
+// *name it lands in. Without *name a surplus argument has no parameter and
+// the subscription raises IndexError.
+OwnedRef parameter_name(const ArgumentNames& names, Py_ssize_t i) {
+    if (i >= names.named && names.varargs.get() != Py_None) return names.varargs;
     OwnedRef index = OwnedRef::checked(PyLong_FromSsize_t(i));
-    OwnedRef name = OwnedRef::checked(PyObject_GetItem(args_name, index.get()));
+    return OwnedRef::checked(PyObject_GetItem(names.positional.get(), index.get()));
+}
+
+// Raises TypeError("Unrecognized argument type for <name>:<type>").
+[[noreturn]] void refuse_argument(const ArgumentNames& names, Py_ssize_t i, PyObject* arg) {
+    OwnedRef name = parameter_name(names, i);
     OwnedRef empty_spec = OwnedRef::checked(PyUnicode_New(0, 0));
     OwnedRef name_text = OwnedRef::checked(PyObject_Format(name.get(), empty_spec.get()));
     OwnedRef type_text = OwnedRef::checked(
         PyObject_Format(reinterpret_cast<PyObject*>(Py_TYPE(arg)), empty_spec.get()));
     OwnedRef message = OwnedRef::checked(PyUnicode_FromFormat(
         "%s%U%s%U", kRefusalStart, name_text.get(), kRefusalSeparator, type_text.get()));
-    OwnedRef error = call(module.builtin("TypeError"), {message.get()});
+    OwnedRef error = call(frame().builtin("TypeError"), {message.get()});
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     throw_error_set();
 }
 
 // ---- writing the archive file -------------------------------------------
-// When the target is a regular file, or does not exist yet, the record is
-// written to a new file beside it that replaces the target atomically once
-// dump and close have succeeded: a failed write never destroys the previous
-// archive, and concurrent writers never leave a mix. Anything else (a file
-// descriptor, a device, a pipe, a folder that admits no new file) is written
-// directly.
-constexpr int kMaxSymlinkDepth = 40;
-constexpr mode_t kNewFileMode = 0666;  // narrowed by the umask, as open() does
 
-struct ReplacementPlan {
-    bool atomic = false;
-    std::string target;  // the final path, symbolic links followed
-    bool keep_mode = false;
-    mode_t mode = 0;
-};
-
-std::string folder_of(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-ReplacementPlan plan_replacement(PyObject* filename) {
-    ReplacementPlan plan;
-    if (PyLong_Check(filename)) return plan;  // a file descriptor
-    PyObject* converted = nullptr;
-    if (!PyUnicode_FSConverter(filename, &converted)) {
-        PyErr_Clear();  // not a path: open() reports the problem
-        return plan;
-    }
-    OwnedRef encoded = OwnedRef::steal(converted);
-    std::string path(PyBytes_AS_STRING(converted), PyBytes_GET_SIZE(converted));
-    if (path.empty() || path.find('\0') != std::string::npos) return plan;
-
-    for (int depth = 0;; ++depth) {
-        struct stat link_status;
-        if (lstat(path.c_str(), &link_status) != 0) {
-            if (errno != ENOENT) return plan;
-            plan.atomic = true;  // a new file
-            break;
-        }
-        if (S_ISLNK(link_status.st_mode)) {
-            if (depth == kMaxSymlinkDepth) return plan;
-            std::string link(static_cast<std::size_t>(link_status.st_size) + 256, '\0');
-            const ssize_t length = readlink(path.c_str(), link.data(), link.size());
-            if (length < 0 || static_cast<std::size_t>(length) >= link.size()) return plan;
-            link.resize(static_cast<std::size_t>(length));
-            path = link[0] == '/' ? link : folder_of(path) + "/" + link;
-            continue;
-        }
-        if (!S_ISREG(link_status.st_mode)) return plan;  // device, pipe, folder...
-        // A file open() could not rewrite is written directly, so the caller
-        // sees open()'s own error.
-        if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return plan;
-        plan.atomic = true;
-        plan.keep_mode = true;
-        plan.mode = link_status.st_mode & 07777;
-        break;
-    }
-    plan.target = path;
-    return plan;
-}
-
-// A new, empty file beside the target, open for writing, with the mode the
-// archive is to have (an existing archive's; otherwise 0666 less the umask).
-struct SiblingFile {
-    std::string path;  // empty when the folder admits no new file
-    int fd = -1;
-};
-
-SiblingFile create_sibling_file(const ReplacementPlan& plan) {
-    static std::atomic<unsigned> counter{0};
-    const std::string folder = folder_of(plan.target);
-    const std::string base = plan.target.substr(plan.target.rfind('/') + 1);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string candidate = folder + "/." + base.substr(0, 160) + ".tmp" +
-                                std::to_string(getpid()) + "-" + std::to_string(counter++);
-        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            return {};
-        }
-        if (plan.keep_mode && fchmod(fd, plan.mode) != 0) {
-            ::close(fd);
-            ::unlink(candidate.c_str());
-            return {};
-        }
-        return {candidate, fd};
-    }
-    return {};
-}
-
-OwnedRef open_for_writing(PyObject* path_or_fd) {
-    Frame& module = frame();
-    return call(module.builtin("open"), {path_or_fd, module.constant("wb")});
-}
-
-// dill.dump(data, file) and an explicit close, so that an error of the final
-// flush reaches the caller.
-void dump_and_close(PyObject* dump, PyObject* data, OwnedRef file) {
+// file.seek(0); file.truncate(). False, with nothing set, when the file
+// cannot be rewound (a pipe, a device).
+bool rewind_and_empty(PyObject* file) {
     try {
-        call(dump, {data, file.get()});
+        OwnedRef start = OwnedRef::checked(PyLong_FromLong(0));
+        call_method(file, "seek", {start.get()});
+        call_method(file, "truncate", {});
+        return true;
     } catch (const PyErrorSet&) {
-        PendingError failure;
-        file.reset();  // released, and so closed; the dump error is reported
-        if (PyErr_Occurred()) PyErr_Clear();
+        if (!PyErr_ExceptionMatches(PyExc_OSError) && !PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+        PyErr_Clear();
+        return false;
+    }
+}
+
+// dill.dump(data, file, recurse=True): a function saved by value (defined in
+// a script or a notebook) then carries the globals it reads. If that fails
+// for a reason other than the file itself (OSError) -- something the function
+// reads cannot be pickled, a RecursionError -- the record is dumped again the
+// plain way into the same file, rewound and emptied first, so that nothing
+// that could be archived before stops working. When the file cannot be
+// rewound, the first error stands.
+void dump_record(PyObject* dump, PyObject* data, PyObject* file) {
+    Frame& module = frame();
+    OwnedRef keywords = new_dict();
+    set_item(keywords, module.name("recurse"), Py_True);
+    try {
+        call(dump, {data, file}, keywords.get());
+        return;
+    } catch (const PyErrorSet&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_OSError)) throw;
+    }
+    PendingError first;
+    try {
+        if (!rewind_and_empty(file)) {
+            first.restore();
+            throw_error_set();
+        }
+        call(dump, {data, file});
+    } catch (const PyErrorSet&) {
+        first.chain_under_current();  // the new error, if any, with the first as its context
+        throw;
+    }
+}
+
+// Writes the record to the file the decorator's `filename` names, closed
+// explicitly so that an error of the final flush reaches the caller. A
+// failed write leaves the previous archive as it was (see AtomicFile).
+void write_record(Scope& scope, PyObject* self, PyObject* data) {
+    // Looked up before anything is opened: a missing name leaves the file as it was.
+    OwnedRef dump = attribute(scope.global("dill"), "dump");
+    OwnedRef filename = attribute(self, "filename");
+
+    AtomicFile target(filename.get());
+    OwnedRef file = target.open(frame().builtin("open"));
+    try {
+        dump_record(dump.get(), data, file.get());
+        call_method(file, "close", {});
+    } catch (const PyErrorSet&) {
+        PendingError failure;  // the file is released (and so closed) with no error set
+        file.reset();
         failure.restore();
         throw;
     }
-    call_method(file, "close", {});
+    target.commit();
 }
 
-[[noreturn]] void raise_os_error(const std::string& path) {
-    const int error = errno;
-    OwnedRef name = OwnedRef::checked(
-        PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
-    errno = error;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
-    throw_error_set();
-}
+OwnedRef wrapper(Scope& scope, PyObject* args, PyObject* kwargs) {
+    auto* closure = reinterpret_cast<ClosureRecord*>(scope.function().closure);
+    // Held for the whole call: the record may be cleared meanwhile.
+    OwnedRef func = OwnedRef::incref(closure != nullptr ? closure->func : nullptr);
+    OwnedRef self = OwnedRef::incref(closure != nullptr ? closure->self : nullptr);
+    if (!func || !self) raise_error(PyExc_SystemError, kClosureCleared);
 
-// open(target, "wb").write(<bytes of source>), closed explicitly.
-void copy_into(const std::string& source, PyObject* target) {
+    scope.at(kLineSnapshotSources);
+    OwnedRef python_files = call(attribute(scope.global("files"), "create_file_dict"), {});
+
+    scope.at(kLineGetArgumentNames);
+    ArgumentNames names = argument_names(scope, func.get(), args);
+    scope.at(kLinePairArguments);
+    OwnedRef args_dict = pair_arguments(names, args);
+
+    scope.at(kLineForEachArgument);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
+        PyObject* arg = PyTuple_GET_ITEM(args, i);
+        scope.at(kLineCheckKind);
+        if (is_accepted_kind(scope, arg)) continue;
+        scope.at(kLineRefuseKind);
+        refuse_argument(names, i, arg);
+    }
+
+    scope.at(kLineBuildRecord);
     Frame& module = frame();
-    OwnedRef source_path = OwnedRef::checked(
-        PyUnicode_DecodeFSDefaultAndSize(source.data(), static_cast<Py_ssize_t>(source.size())));
-    OwnedRef reader = call(module.builtin("open"), {source_path.get(), module.constant("rb")});
-    OwnedRef bytes = call_method(reader, "read", {});
-    call_method(reader, "close", {});
-    OwnedRef writer = call(module.builtin("open"), {target, module.constant("wb")});
-    call_method(writer, "write", {bytes.get()});
-    call_method(writer, "close", {});
-}
+    OwnedRef data = new_dict();
+    set_item(data, module.constant("args"), args_dict.get());
+    set_item(data, module.constant("files"), python_files.get());
+    set_item(data, module.constant("func"), func.get());
 
-void write_record(PyObject* self, PyObject* data) {
-    Frame& module = frame();
-    // Looked up before anything is opened: a missing name leaves the file as it was.
-    OwnedRef dump = attribute(module.global("dill"), "dump");
-    OwnedRef filename = attribute(self, "filename");
+    scope.at(kLineWriteRecord);
+    write_record(scope, self.get(), data.get());
 
-    ReplacementPlan plan = plan_replacement(filename.get());
-    SiblingFile sibling = plan.atomic ? create_sibling_file(plan) : SiblingFile{};
-    if (sibling.path.empty()) {
-        dump_and_close(dump.get(), data, open_for_writing(filename.get()));
-        return;
-    }
-    try {
-        // open() takes the descriptor over; until it has, it is ours to close.
-        OwnedRef file;
-        try {
-            file = open_for_writing(OwnedRef::checked(PyLong_FromLong(sibling.fd)).get());
-        } catch (const PyErrorSet&) {
-            ::close(sibling.fd);
-            throw;
-        }
-        dump_and_close(dump.get(), data, std::move(file));
-        if (::rename(sibling.path.c_str(), plan.target.c_str()) != 0) {
-            // A folder may refuse the replacement of a file we may still
-            // write (a sticky folder, another user's file): rewrite it in
-            // place with the bytes already dumped, as open(name, "wb") would.
-            if (errno != EPERM && errno != EACCES) raise_os_error(plan.target);
-            copy_into(sibling.path, filename.get());
-            ::unlink(sibling.path.c_str());
-        }
-    } catch (const PyErrorSet&) {
-        ::unlink(sibling.path.c_str());
-        throw;
-    }
-}
-
-PyObject* wrapper(FunctionObject* function, PyObject* args, PyObject* kwargs) {
-    return frame().run_body(kWrapper.traceback_name, kLineDefineWrapper,
-                            [function, args, kwargs](LineTracker& at) {
-        Frame& module = frame();
-        auto* closure = reinterpret_cast<ClosureRecord*>(function->closure);
-        // Held for the whole call: the record may be cleared meanwhile.
-        OwnedRef func = OwnedRef::incref(closure->func);
-        OwnedRef self = OwnedRef::incref(closure->self);
-        if (!func || !self) {
-            PyErr_SetString(PyExc_SystemError, "figvault: wrapper closure was cleared");
-            throw_error_set();
-        }
-
-        at(kLineSnapshotSources);
-        OwnedRef python_files = call(attribute(module.global("files"), "create_file_dict"), {});
-
-        at(kLineGetArgumentNames);
-        OwnedRef spec = call(attribute(module.global("inspect"), "getfullargspec"), {func.get()});
-        OwnedRef args_name = OwnedRef::checked(PySequence_GetItem(spec.get(), 0));
-        at(kLinePairArguments);
-        OwnedRef pairs = call(module.builtin("zip"), {args_name.get(), args});
-        OwnedRef args_dict = call(reinterpret_cast<PyObject*>(&PyDict_Type), {pairs.get()});
-
-        at(kLineForEachArgument);
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
-            PyObject* arg = PyTuple_GET_ITEM(args, i);
-            at(kLineCheckKind);
-            if (is_accepted_kind(arg)) continue;
-            at(kLineRefuseKind);
-            refuse_argument(args_name.get(), i, arg);
-        }
-
-        at(kLineBuildRecord);
-        OwnedRef data = new_dict();
-        set_item(data, module.constant("args"), args_dict.get());
-        set_item(data, module.constant("files"), python_files.get());
-        set_item(data, module.constant("func"), func.get());
-
-        at(kLineWriteRecord);
-        write_record(self.get(), data.get());
-
-        at(kLineCallFunction);
-        OwnedRef keywords = OwnedRef::checked(PyDict_Copy(kwargs));
-        return OwnedRef::checked(PyObject_Call(func.get(), args, keywords.get()));
-    });
-}
-
-// ---- class archive -----------------------------------------------------
-
-// Makes class `archive` the way a class statement does: the most derived
-// metaclass of the bases, its __prepare__ namespace, then the metaclass call.
-void define_archive_class(Frame& module) {
-    module.at_line(kLineClassArchive);
-    OwnedRef bases = OwnedRef::checked(PyTuple_Pack(1, module.builtin("object")));
-    PyTypeObject* metaclass = &PyType_Type;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases.get()); ++i) {
-        PyTypeObject* base_metaclass = Py_TYPE(PyTuple_GET_ITEM(bases.get(), i));
-        if (PyType_IsSubtype(base_metaclass, metaclass)) metaclass = base_metaclass;
-    }
-    PyObject* metaclass_object = reinterpret_cast<PyObject*>(metaclass);
-    PyObject* name = module.name(kClassName);
-    OwnedRef namespace_ = call(attribute(metaclass_object, "__prepare__"), {name, bases.get()});
-    set_item(namespace_, module.name("__module__"), module.full_name_object());
-    set_item(namespace_, module.name("__qualname__"), name);
-    set_item(namespace_, module.name("__doc__"), module.constant(kClassDoc));
-
-    module.at_line(kLineDefineInit);
-    set_item(namespace_, module.name("__init__"), make_function(kInit).get());
-    module.at_line(kLineDefineCall);
-    set_item(namespace_, module.name("__call__"), make_function(kCall).get());
-
-    module.at_line(kLineClassArchive);
-    OwnedRef archive_class = call(metaclass_object, {name, bases.get(), namespace_.get()});
-    module.bind(kClassName, archive_class.get());
+    scope.at(kLineCallFunction);
+    OwnedRef keywords = OwnedRef::checked(PyDict_Copy(kwargs));
+    return OwnedRef::checked(PyObject_Call(func.get(), args, keywords.get()));
 }
 
 // ---- module ------------------------------------------------------------
 
-void prepare(Frame& module) {
-    code_object_for(kInit);
-    code_object_for(kCall);
-    code_object_for(kWrapper);
-    prepare_closure_record_type();
-    for (const char* text : {kDefaultFilename, kClassDoc, "args", "files", "func", "wb", "rb"})
-        module.constant(text);
-}
-
 void run_statements(Frame& module) {
-    module.at_line(kLineImportNdarray);
-    module.import_from_statement("numpy", "ndarray");
-    module.at_line(kLineImportTorch);
-    module.import_statement("torch", "torch");
-    module.at_line(kLineImportDill);
-    module.import_statement("dill", "dill");
-    module.at_line(kLineImportInspect);
-    module.import_statement("inspect", "inspect");
-    module.at_line(kLineImportFiles);
-    module.import_from_statement("", "files");
-    define_archive_class(module);
+    module.import_from(kLineImportNdarray, "numpy", "ndarray");
+    module.import_statement(kLineImportTorch, "torch");
+    module.import_statement(kLineImportDill, "dill");
+    module.import_statement(kLineImportInspect, "inspect");
+    module.import_from(kLineImportFiles, "", "files");
+    module.define_class(kLineClassArchive, kClassName, kClassDoc, {&kInit, &kCall});
 }
 
 ModuleDescription describe_module() {
-    return ModuleDescription{
-        /*short_name=*/"archive",
-        /*full_name=*/"figvault.src.archive",
-        /*source_path=*/"figvault/src/archive.py",
-        /*execution_entry=*/"init figvault.src.archive",
-        /*reinit_message=*/
-        "Module 'archive' has already been imported. Re-initialisation is not supported.",
-        /*builtins=*/{"object", "zip", "enumerate", "TypeError", "open"},
-        /*prepare=*/prepare,
-        /*run_statements=*/run_statements,
-    };
+    return {.short_name = "archive",
+            .builtins = {"object", "zip", "enumerate", "TypeError", "open"},
+            .functions = {&kInit, &kCall, &kWrapper},
+            .run_statements = run_statements};
 }
 
 }  // namespace

@@ -32,76 +32,67 @@ constexpr int kLineOpenFile = 16;
 constexpr int kLineReadFile = 17;
 constexpr int kLineCloseFile = 18;
 
-PyObject* create_file_dict(FunctionObject* self);
+OwnedRef create_file_dict(Scope& scope);
 
-const FunctionSpec kCreateFileDict{
-    /*name=*/"create_file_dict",
-    /*qualified_name=*/"create_file_dict",
-    /*traceback_name=*/"create_file_dict",
-    /*doc=*/
-    "create_file_dict()\n\n    Small helper function which reads all python files in the scope and "
-    "saves the text to a dictionary.\n\n    :return: dict where each key is the file path\n    ",
-    CallingConvention::kNoArguments,
-    /*parameters=*/{},
-    /*required=*/0,
-    /*definition_line=*/kLineDefineCreateFileDict,
-    /*exact_dict_parameter=*/-1,
-    /*locals=*/{"python_files", "python_files_list", "f", "file"},
-    /*first_line=*/kLineDefineCreateFileDict,
-    /*has_none_default=*/false,
-    /*annotations=*/{},
-    /*no_arguments_body=*/create_file_dict,
-};
+const FunctionSpec kCreateFileDict = FunctionSpec::without_arguments(
+    {.name = "create_file_dict",
+     .line = kLineDefineCreateFileDict,
+     .doc = "create_file_dict()\n\n    Small helper function which reads all python files in the scope and "
+            "saves the text to a dictionary.\n\n    :return: dict where each key is the file path\n    ",
+     .locals = {"python_files", "python_files_list", "f", "file"}},
+    create_file_dict);
 
 // glob.glob(pattern, recursive=True), looking `glob` up anew.
-OwnedRef glob_recursive(const char* pattern) {
+OwnedRef glob_recursive(Scope& scope, const char* pattern) {
     Frame& module = frame();
-    OwnedRef glob_function = attribute(module.global("glob"), "glob");
+    OwnedRef glob_function = attribute(scope.global("glob"), "glob");
     OwnedRef keywords = new_dict();
     set_item(keywords, module.name("recursive"), Py_True);
     return call(glob_function, {module.constant(pattern)}, keywords.get());
 }
 
-PyObject* create_file_dict(FunctionObject*) {
-    return frame().run_body(kCreateFileDict.traceback_name, kLineDefineCreateFileDict,
-                            [](LineTracker& at) {
-        Frame& module = frame();
-        at(kLineNewDict);
-        OwnedRef python_files = new_dict();
+// open(file, "r").read(); a failure gets a note naming the file, which a
+// decoding error would not say by itself.
+OwnedRef read_source(Scope& scope, PyObject* file, OwnedRef& f) {
+    Frame& module = frame();
+    try {
+        scope.at(kLineOpenFile);
+        f = call(module.builtin("open"), {file, module.constant(kReadMode)});
+        scope.at(kLineReadFile);
+        return call_method(f, "read", {});
+    } catch (const PyErrorSet&) {
+        add_note_to_current_error(kUnreadableSourceNote, file);
+        throw;
+    }
+}
 
-        at(kLineGlobPython);
-        OwnedRef python_files_list = glob_recursive(kPythonPattern);
+OwnedRef create_file_dict(Scope& scope) {
+    scope.at(kLineNewDict);
+    OwnedRef python_files = new_dict();
 
-        // Notebooks follow every .py path, in the order glob found them.
-        at(kLineGlobNotebooks);
-        OwnedRef notebooks = iterate(glob_recursive(kNotebookPattern));
-        while (OwnedRef notebook = next_item(notebooks)) {
-            at(kLineAppendNotebook);
-            call_method(python_files_list, "append", {notebook.get()});
-            at(kLineGlobNotebooks);
-        }
+    scope.at(kLineGlobPython);
+    OwnedRef python_files_list = glob_recursive(scope, kPythonPattern);
 
-        at(kLineForEachFile);
-        OwnedRef paths = iterate(python_files_list);
-        while (OwnedRef file = next_item(paths)) {
-            OwnedRef f, text;
-            try {
-                at(kLineOpenFile);
-                f = call(module.builtin("open"), {file.get(), module.constant(kReadMode)});
-                at(kLineReadFile);
-                text = call_method(f, "read", {});
-            } catch (const PyErrorSet&) {
-                // A decoding error alone does not say which file it came from.
-                add_note_to_current_error(kUnreadableSourceNote, file.get());
-                throw;
-            }
-            set_item(python_files, file.get(), text.get());
-            at(kLineCloseFile);
-            call_method(f, "close", {});
-            at(kLineForEachFile);
-        }
-        return python_files;
-    });
+    // Notebooks follow every .py path, in the order glob found them.
+    scope.at(kLineGlobNotebooks);
+    OwnedRef notebooks = iterate(glob_recursive(scope, kNotebookPattern));
+    while (OwnedRef notebook = next_item(notebooks)) {
+        scope.at(kLineAppendNotebook);
+        call_method(python_files_list, "append", {notebook.get()});
+        scope.at(kLineGlobNotebooks);
+    }
+
+    scope.at(kLineForEachFile);
+    OwnedRef paths = iterate(python_files_list);
+    while (OwnedRef file = next_item(paths)) {
+        OwnedRef f;
+        OwnedRef text = read_source(scope, file.get(), f);
+        set_item(python_files, file.get(), text.get());
+        scope.at(kLineCloseFile);
+        call_method(f, "close", {});
+        scope.at(kLineForEachFile);
+    }
+    return python_files;
 }
 
 // ---- write_files_from_dict ----------------------------------------------
@@ -118,7 +109,7 @@ constexpr const char kTooFewValues[] = "need more than %zd value%.1s to unpack";
 constexpr int kLineGetCwd = 27;
 constexpr int kLineMakeTarget = 28;
 constexpr int kLineEnterTarget = 29;
-constexpr int kLineForEachKey = 32;
+constexpr int kLineForEachKey = 32;  // also the line of a refused key
 constexpr int kLineSplitKey = 33;
 constexpr int kLineNormalise = 34;
 constexpr int kLinePrint = 35;
@@ -130,58 +121,46 @@ constexpr int kLineWriteText = 40;
 constexpr int kLineCloseTarget = 41;
 constexpr int kLineLeaveTarget = 43;
 
-PyObject* write_files_from_dict(FunctionObject* self, PyObject* const* bound);
+OwnedRef write_files_from_dict(Scope& scope, BoundArguments bound);
 
-const FunctionSpec kWriteFilesFromDict{
-    /*name=*/"write_files_from_dict",
-    /*qualified_name=*/"write_files_from_dict",
-    /*traceback_name=*/"write_files_from_dict",
-    /*doc=*/"write_files_from_dict(dict folder_dict: dict, new_folder_path=None)",
-    CallingConvention::kNamedParameters,
-    /*parameters=*/{"folder_dict", "new_folder_path"},
-    /*required=*/1,
-    /*definition_line=*/kLineDefineWriteFilesFromDict,
-    /*exact_dict_parameter=*/0,
-    /*locals=*/{"cwd", "key", "base_path", "file_name", "text", "file"},
-    /*first_line=*/kLineDefineWriteFilesFromDict,
-    /*has_none_default=*/true,
-    /*annotations=*/{{"folder_dict", "dict"}},
-    /*no_arguments_body=*/nullptr,
-    /*named_parameters_body=*/write_files_from_dict,
-};
+const FunctionSpec kWriteFilesFromDict = FunctionSpec::with_parameters(
+    {.name = "write_files_from_dict",
+     .line = kLineDefineWriteFilesFromDict,
+     .doc = "write_files_from_dict(dict folder_dict: dict, new_folder_path=None)",
+     .locals = {"cwd", "key", "base_path", "file_name", "text", "file"}},
+    {.names = {"folder_dict", "new_folder_path"},
+     .required = 1,
+     .exact_dict = 0,
+     .annotations = {{"folder_dict", "dict"}}},
+    write_files_from_dict);
 
-OwnedRef os_path() { return attribute(frame().global("os"), "path"); }
+OwnedRef os_path(Scope& scope) { return attribute(scope.global("os"), "path"); }
 
 // head, tail = value: exactly two items, with the unpacking messages.
 std::pair<OwnedRef, OwnedRef> unpack_pair(BorrowedRef value) {
     OwnedRef items = OwnedRef::checked(PySequence_Fast(value.get(), "cannot unpack non-iterable object"));
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-    if (count > 2) {
-        PyErr_Format(PyExc_ValueError, kTooManyValues, static_cast<Py_ssize_t>(2));
-        throw_error_set();
-    }
-    if (count < 2) {
-        PyErr_Format(PyExc_ValueError, kTooFewValues, count, count == 1 ? "" : "s");
-        throw_error_set();
-    }
+    if (count > 2) raise_error(PyExc_ValueError, kTooManyValues, static_cast<Py_ssize_t>(2));
+    if (count < 2) raise_error(PyExc_ValueError, kTooFewValues, count, count == 1 ? "" : "s");
     return {OwnedRef::incref(PySequence_Fast_GET_ITEM(items.get(), 0)),
             OwnedRef::incref(PySequence_Fast_GET_ITEM(items.get(), 1))};
 }
 
-// Refuses, before anything is made, every str or path-like key that is absolute or whose
-// normalised path leaves the target folder: restoring an archive must never
-// write outside the folder the caller named.
 // True when `path` is absolute, or when its normalised form (as
-// os.path.normpath makes it) starts with a parent-folder component.
-bool leaves_folder(const char* path, Py_ssize_t length) {
-    if (length > 0 && path[0] == '/') return true;
+// os.path.normpath makes it) starts with a parent-folder component. `at(i)`
+// gives the i-th character (a code point or a byte): only "/" and "." count,
+// so a str is judged by its characters, whatever the file-system encoding
+// would make of them.
+template <class CharAt>
+bool leaves_folder(Py_ssize_t length, CharAt&& at) {
+    if (length > 0 && at(0) == '/') return true;
     Py_ssize_t depth = 0;
     for (Py_ssize_t start = 0; start <= length;) {
         Py_ssize_t end = start;
-        while (end < length && path[end] != '/') ++end;
+        while (end < length && at(end) != '/') ++end;
         const Py_ssize_t size = end - start;
-        const bool is_current = size == 0 || (size == 1 && path[start] == '.');
-        const bool is_parent = size == 2 && path[start] == '.' && path[start + 1] == '.';
+        const bool is_current = size == 0 || (size == 1 && at(start) == '.');
+        const bool is_parent = size == 2 && at(start) == '.' && at(start + 1) == '.';
         if (is_parent) {
             if (depth == 0) return true;
             --depth;
@@ -193,31 +172,42 @@ bool leaves_folder(const char* path, Py_ssize_t length) {
     return false;
 }
 
-void refuse_key_leaving_folder(PyObject* key) {
-    // Path-like keys are written like str keys, so they are checked too;
-    // anything else (numbers, bytes) fails before a file is written.
-    OwnedRef text = OwnedRef::steal(PyOS_FSPath(key));
-    if (!text || !PyUnicode_Check(text.get())) {
+// Refuses `path` (a str, bytes or path-like value about to be used) when it
+// is absolute or leads out of the target folder, naming `key`: restoring an
+// archive must never write outside the folder the caller named. Anything
+// that is not a path fails later, where it is used, with its own error.
+void refuse_path_leaving_folder(Scope& scope, PyObject* path, PyObject* key) {
+    OwnedRef text = OwnedRef::steal(PyOS_FSPath(path));
+    if (!text) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error_set();
         PyErr_Clear();
         return;
     }
-    // Encoded as open() will encode it (surrogateescape included).
-    OwnedRef encoded = OwnedRef::steal(PyUnicode_EncodeFSDefault(text.get()));
-    if (!encoded) {
-        PyErr_Clear();  // not encodable: open() refuses this key itself
-        return;
+    bool leaves;
+    if (PyUnicode_Check(text.get())) {
+        PyObject* string = text.get();
+        const int kind = PyUnicode_KIND(string);
+        const void* data = PyUnicode_DATA(string);
+        leaves = leaves_folder(PyUnicode_GET_LENGTH(string),
+                               [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); });
+    } else {
+        const char* bytes = PyBytes_AS_STRING(text.get());
+        leaves = leaves_folder(PyBytes_GET_SIZE(text.get()), [&](Py_ssize_t i) { return Py_UCS4(bytes[i]); });
     }
-    if (leaves_folder(PyBytes_AS_STRING(encoded.get()), PyBytes_GET_SIZE(encoded.get()))) {
-        PyErr_Format(PyExc_ValueError, kUnsafeKeyMessage, key);
-        throw_error_set();
+    if (leaves) {
+        scope.at(kLineForEachKey);
+        raise_error(PyExc_ValueError, kUnsafeKeyMessage, key);
     }
 }
 
-void refuse_keys_leaving_folder(PyObject* folder_dict) {
+// Every key is checked before anything is made.
+void refuse_keys_leaving_folder(Scope& scope, PyObject* folder_dict) {
     if (!PyDict_CheckExact(folder_dict)) return;  // None fails in the loop below
     OwnedRef keys = OwnedRef::checked(PyDict_Keys(folder_dict));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i)
-        refuse_key_leaving_folder(PyList_GET_ITEM(keys.get(), i));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        refuse_path_leaving_folder(scope, key, key);
+    }
 }
 
 // base_path + "/" + file_name, built anew for printing and for opening; a
@@ -228,10 +218,54 @@ OwnedRef joined_path(BorrowedRef base_path, BorrowedRef file_name) {
     return OwnedRef::checked(PyNumber_Add(with_separator.get(), file_name.get()));
 }
 
-// The loop over the entries, inside the target folder.
-void write_entries(PyObject* folder_dict, LineTracker& at) {
+bool is_current_folder(PyObject* path) {
+    return PyUnicode_Check(path) && PyUnicode_CompareWithASCIIString(path, kCurrentFolder) == 0;
+}
+
+// One entry, inside the target folder. Every path is checked again right
+// before it is used: a path-like key may answer differently each time it is
+// asked, and code run meanwhile (a print hook, say) may change the dictionary.
+void write_entry(Scope& scope, PyObject* folder_dict, PyObject* key) {
     Frame& module = frame();
-    at(kLineForEachKey);
+    scope.at(kLineSplitKey);
+    auto [base_path, file_name] = unpack_pair(call_method(os_path(scope), "split", {key}));
+
+    scope.at(kLineNormalise);
+    base_path = call_method(os_path(scope), "normpath", {base_path.get()});
+
+    scope.at(kLinePrint);
+    OwnedRef printed_path = joined_path(base_path, file_name);
+    refuse_path_leaving_folder(scope, printed_path.get(), key);
+    call(module.builtin_on_first_use("print"), {printed_path.get()});
+
+    scope.at(kLineFolderMissing);
+    // A folder part that normalised to "." is the target folder itself.
+    if (!is_current_folder(base_path.get()) &&
+        !is_true(call_method(os_path(scope), "exists", {base_path.get()}))) {
+        refuse_path_leaving_folder(scope, base_path.get(), key);
+        scope.at(kLineMakeFolder);
+        // Parents too: a key such as ./src/pkg/mod.py may come before (or
+        // without) any entry lying directly in ./src.
+        call_method(scope.global("os"), "makedirs", {base_path.get()});
+    }
+
+    scope.at(kLineGetText);
+    OwnedRef text = OwnedRef::checked(PyObject_GetItem(folder_dict, key));
+
+    scope.at(kLineOpenTarget);
+    OwnedRef opened_path = joined_path(base_path, file_name);
+    refuse_path_leaving_folder(scope, opened_path.get(), key);
+    OwnedRef file = call(module.builtin("open"), {opened_path.get(), module.constant(kWriteMode)});
+
+    scope.at(kLineWriteText);
+    call_method(file, "write", {text.get()});
+    scope.at(kLineCloseTarget);
+    call_method(file, "close", {});
+}
+
+// The loop over the entries, inside the target folder.
+void write_entries(Scope& scope, PyObject* folder_dict) {
+    scope.at(kLineForEachKey);
     if (folder_dict == Py_None) {
         iterate(folder_dict);  // raises "'NoneType' object is not iterable"
         return;
@@ -241,124 +275,64 @@ void write_entries(PyObject* folder_dict, LineTracker& at) {
     PyObject* borrowed_key;
     PyObject* ignored_value;
     for (;;) {
-        at(kLineForEachKey);
-        if (PyDict_GET_SIZE(folder_dict) != size_at_start) {
-            PyErr_SetString(PyExc_RuntimeError, kDictionaryChangedSize);
-            throw_error_set();
-        }
+        scope.at(kLineForEachKey);
+        if (PyDict_GET_SIZE(folder_dict) != size_at_start)
+            raise_error(PyExc_RuntimeError, kDictionaryChangedSize);
         if (!PyDict_Next(folder_dict, &position, &borrowed_key, &ignored_value)) break;
         OwnedRef key = OwnedRef::incref(borrowed_key);
-        // Checked again here: code run during the call (a print hook, say)
-        // may have put a new key in the dictionary.
-        refuse_key_leaving_folder(key.get());
-
-        at(kLineSplitKey);
-        auto [base_path, file_name] = unpack_pair(call_method(os_path(), "split", {key.get()}));
-
-        at(kLineNormalise);
-        base_path = call_method(os_path(), "normpath", {base_path.get()});
-
-        at(kLinePrint);
-        call(module.builtin_on_first_use("print"), {joined_path(base_path, file_name).get()});
-
-        at(kLineFolderMissing);
-        // The interpreter shares one object per one-character string, so the
-        // identity test holds exactly when the folder part normalised to ".".
-        bool must_make_folder = false;
-        if (base_path.get() != module.constant(kCurrentFolder))
-            must_make_folder = !is_true(call_method(os_path(), "exists", {base_path.get()}));
-        if (must_make_folder) {
-            at(kLineMakeFolder);
-            // Parents too: a key such as ./src/pkg/mod.py may come before
-            // (or without) any entry lying directly in ./src.
-            call_method(module.global("os"), "makedirs", {base_path.get()});
-        }
-
-        at(kLineGetText);
-        OwnedRef text = OwnedRef::checked(PyObject_GetItem(folder_dict, key.get()));
-
-        at(kLineOpenTarget);
-        OwnedRef file = call(module.builtin("open"),
-                             {joined_path(base_path, file_name).get(), module.constant(kWriteMode)});
-
-        at(kLineWriteText);
-        call_method(file, "write", {text.get()});
-        at(kLineCloseTarget);
-        call_method(file, "close", {});
+        write_entry(scope, folder_dict, key.get());
     }
 }
 
-PyObject* write_files_from_dict(FunctionObject*, PyObject* const* bound) {
-    return frame().run_body(kWriteFilesFromDict.traceback_name, kLineDefineWriteFilesFromDict,
-                            [bound](LineTracker& at) {
-        Frame& module = frame();
-        PyObject* folder_dict = bound[0];
-        PyObject* new_folder_path = bound[1] == Py_None ? module.constant(kDefaultFolder) : bound[1];
+OwnedRef write_files_from_dict(Scope& scope, BoundArguments bound) {
+    Frame& module = frame();
+    PyObject* folder_dict = bound[0];
+    PyObject* new_folder_path = bound[1] == Py_None ? module.constant(kDefaultFolder) : bound[1];
 
-        at(kLineGetCwd);
-        OwnedRef cwd = call_method(module.global("os"), "getcwd", {});
-        at(kLineForEachKey);
-        refuse_keys_leaving_folder(folder_dict);
-        at(kLineMakeTarget);
-        call_method(module.global("os"), "mkdir", {new_folder_path});
-        at(kLineEnterTarget);
-        call_method(module.global("os"), "chdir", {new_folder_path});
+    scope.at(kLineGetCwd);
+    OwnedRef cwd = call_method(scope.global("os"), "getcwd", {});
+    scope.at(kLineForEachKey);
+    refuse_keys_leaving_folder(scope, folder_dict);
+    scope.at(kLineMakeTarget);
+    call_method(scope.global("os"), "mkdir", {new_folder_path});
+    scope.at(kLineEnterTarget);
+    call_method(scope.global("os"), "chdir", {new_folder_path});
 
+    try {
+        write_entries(scope, folder_dict);
+    } catch (const PyErrorSet&) {
+        // Never leave the process inside the target folder: go back, and
+        // report the original error (the context of a failed return).
+        PendingError failure;
         try {
-            write_entries(folder_dict, at);
+            call_method(scope.global("os"), "chdir", {cwd.get()});
         } catch (const PyErrorSet&) {
-            // Never leave the process inside the target folder: go back, and
-            // report the original error (chained under a failed return).
-            PendingError failure;
-            try {
-                call_method(module.global("os"), "chdir", {cwd.get()});
-            } catch (const PyErrorSet&) {
-                failure.chain_under_current();
-                throw;
-            }
-            failure.restore();
+            failure.chain_under_current();
             throw;
         }
+        failure.restore();
+        throw;
+    }
 
-        at(kLineLeaveTarget);
-        call_method(module.global("os"), "chdir", {cwd.get()});
-        return OwnedRef::none();
-    });
+    scope.at(kLineLeaveTarget);
+    call_method(scope.global("os"), "chdir", {cwd.get()});
+    return OwnedRef::none();
 }
 
 // ---- module ------------------------------------------------------------
 
-void prepare(Frame& module) {
-    code_object_for(kCreateFileDict);
-    code_object_for(kWriteFilesFromDict);
-    for (const char* text : {kPythonPattern, kNotebookPattern, kReadMode, kDefaultFolder,
-                             kCurrentFolder, kSeparator, kWriteMode})
-        module.constant(text);
-}
-
 void run_statements(Frame& module) {
-    module.at_line(kLineImportGlob);
-    module.import_statement("glob", "glob");
-    module.at_line(kLineImportOs);
-    module.import_statement("os", "os");
-    module.at_line(kLineDefineCreateFileDict);
-    module.bind("create_file_dict", make_function(kCreateFileDict).get());
-    module.at_line(kLineDefineWriteFilesFromDict);
-    module.bind("write_files_from_dict", make_function(kWriteFilesFromDict).get());
+    module.import_statement(kLineImportGlob, "glob");
+    module.import_statement(kLineImportOs, "os");
+    module.define(kCreateFileDict);
+    module.define(kWriteFilesFromDict);
 }
 
 ModuleDescription describe_module() {
-    return ModuleDescription{
-        /*short_name=*/"files",
-        /*full_name=*/"figvault.src.files",
-        /*source_path=*/"figvault/src/files.py",
-        /*execution_entry=*/"init figvault.src.files",
-        /*reinit_message=*/
-        "Module 'files' has already been imported. Re-initialisation is not supported.",
-        /*builtins=*/{"open"},
-        /*prepare=*/prepare,
-        /*run_statements=*/run_statements,
-    };
+    return {.short_name = "files",
+            .builtins = {"open"},
+            .functions = {&kCreateFileDict, &kWriteFilesFromDict},
+            .run_statements = run_statements};
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The module frame every figvault extension module is built on: loading
-// (create and exec slots), imports at execution, global-name lookup, built-ins
-// fetched once, interned names, and synthetic traceback entries.
+// (create and exec slots), the module statements (imports, definitions, the
+// class statement), global-name lookup, built-ins fetched once, interned
+// names, and synthetic traceback entries.
 //
 // Each shared object links its own copy of this code and so holds exactly one
 // Frame: the state is process-wide for that module.
@@ -15,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "figvault/function.hpp"
 #include "figvault/guard.hpp"
 #include "figvault/refs.hpp"
 
@@ -22,33 +24,38 @@ namespace figvault {
 
 class Frame;
 
-// What differs between the three modules.
+// What differs between the modules; every other name is derived from the
+// short name (see Frame).
 struct ModuleDescription {
-    const char* short_name;          // "files"
-    const char* full_name;           // "figvault.src.files"
-    const char* source_path;         // traceback file name
-    const char* execution_entry;     // "init figvault.src.files"
-    const char* reinit_message;
-    std::vector<const char*> builtins;  // fetched once, in this order
-    // Exec step 9: constants, code objects, module-private types.
-    void (*prepare)(Frame&);
-    // Exec step 10: the module statements; reports lines via frame.at_line().
-    void (*run_statements)(Frame&);
+    const char* short_name;                      // "files"
+    std::vector<const char*> builtins;            // fetched once at execution, in this order
+    std::vector<const FunctionSpec*> functions;   // their code objects are made at execution
+    void (*run_statements)(Frame&);               // the module statements, in order
 };
 
-// The current source line of a running body, for its traceback entry.
-class LineTracker {
+// One running call of a function object: its current source line (the line
+// a failure's traceback entry shows), and the names it can reach.
+class Scope {
 public:
-    explicit LineTracker(int line) : line_(line) {}
-    void operator()(int line) { line_ = line; }
+    explicit Scope(FunctionObject& function) : function_(function), line_(function.spec->line()) {}
+
+    // The statement now running.
+    void at(int line) { line_ = line; }
     int line() const { return line_; }
+
+    FunctionObject& function() const { return function_; }
+    // A module global: the function's own globals first, then `builtins`,
+    // else NameError.
+    OwnedRef global(const char* name) const;
+
 private:
+    FunctionObject& function_;
     int line_;
 };
 
 class Frame {
 public:
-    explicit Frame(ModuleDescription description) : description_(std::move(description)) {}
+    explicit Frame(ModuleDescription description);
 
     // Module definition slots (see module_definition()).
     PyObject* create(PyObject* spec);
@@ -56,8 +63,10 @@ public:
     PyModuleDef* module_definition();
 
     const ModuleDescription& description() const { return description_; }
-    PyObject* module_dict() const { return module_dict_.get(); }
+    const char* full_name() const { return full_name_text_.c_str(); }    // "figvault.src.files"
+    const char* source_path() const { return source_path_.c_str(); }     // "figvault/src/files.py"
     PyObject* full_name_object();
+    PyObject* builtins_module() const { return builtins_module_.get(); }
 
     // An interned string made once and kept for the life of the process.
     // `text` must be a string literal (or other static storage).
@@ -65,49 +74,51 @@ public:
     // A non-interned string constant, likewise kept; `text` likewise static.
     PyObject* constant(const char* text);
 
-    // Built-in fetched at exec time (must be one of description().builtins).
+    // Built-in fetched at execution (one of description().builtins).
     PyObject* builtin(const char* name);
     // Built-in fetched on first use and kept from then on.
     PyObject* builtin_on_first_use(const char* name);
-
-    // Module global: module dict first, then `builtins`, else NameError.
-    OwnedRef global(const char* name);
-
-    // Statement-level imports, relative to the package first, then absolute.
-    // `import a.b` binds the top-level package `a`.
-    void import_statement(const char* module_name, const char* bind_as);
-    // `from X import name`, X absolute (relative first) or "" for the package.
-    void import_from_statement(const char* module_name, const char* name);
-
-    // Binds a module-level name.
-    void bind(const char* name, PyObject* value);
-
-    // Adds one traceback entry for a function ("<full module name>.<name>")
-    // or for module execution, at `line`; `qualified_name` is a literal.
-    void add_function_entry(const char* qualified_name, int line);
-    void add_execution_entry(int line);
-    // "figvault.src.files" + "." + qualified name.
-    std::string entry_name(const char* qualified_name) const;
-
-    // Runs a function body: on a C++ exception carrying a Python error the
-    // entry for `qualified_name` is added at the body's current line and
-    // NULL returned.
-    template <class Body>
-    PyObject* run_body(const char* qualified_name, int first_line, Body&& body) noexcept;
-
-    // The line reported if module execution fails now.
-    void at_line(int line) { execution_line_ = line; }
-
-private:
-    OwnedRef import_module_relative_first(const char* module_name, PyObject* from_list);
-    void execute(PyObject* module);
-    void check_version();
-    void fetch_builtins();
-    void add_traceback_entry(const char* name_text, int line, bool prefix_module);
     // getattr(builtins, key); a missing name raises NameError.
     OwnedRef lookup_builtin(PyObject* key);
 
+    // ---- module statements (run while the module executes) ----
+    // `import a.b` at `line`: imports relative to the package first, then
+    // absolutely, and binds the top-level package `a`.
+    void import_statement(int line, const char* dotted_name);
+    // `from X import name` at `line`; X absolute (relative first), or "" for
+    // `from . import name`.
+    void import_from(int line, const char* module_name, const char* name);
+    // `def`: makes the function object of `spec` and binds its name.
+    void define(const FunctionSpec& spec);
+    // `class name(object)` with a docstring and methods, made the way a class
+    // statement makes it; binds `name`.
+    void define_class(int line, const char* name, const char* doc,
+                      std::initializer_list<const FunctionSpec*> methods);
+
+    // ---- traceback entries ----
+    // One entry for a function ("<full module name>.<traceback name>") at
+    // `line`, with `globals` (may be null) as the entry frame's globals.
+    void add_function_entry(const char* traceback_name, int line, PyObject* globals);
+    // One entry for module execution ("init <full module name>").
+    void add_execution_entry(int line);
+
+private:
+    OwnedRef import_module_relative_first(const char* module_name, PyObject* from_list);
+    void bind(const char* name, PyObject* value);
+    void execute(PyObject* module);
+    void check_version();
+    void fetch_builtins();
+    // `key` is a text of static storage naming the entry: the traceback name
+    // of a function (prefixed with the module name) or the execution entry.
+    void add_traceback_entry(const char* key, bool prefix_module, int line, PyObject* globals);
+    // The line reported if module execution fails now.
+    void at_line(int line) { execution_line_ = line; }
+
     ModuleDescription description_;
+    std::string full_name_text_;
+    std::string source_path_;
+    std::string execution_entry_;
+    std::string reinit_message_;
     PyModuleDef definition_{};
     PyModuleDef_Slot slots_[3]{};
     int64_t interpreter_id_ = -1;
@@ -120,31 +131,15 @@ private:
     std::unordered_map<const char*, OwnedRef> lazy_builtins_;
     std::unordered_map<const char*, OwnedRef> names_;
     std::unordered_map<const char*, OwnedRef> constants_;
-    // Code objects of traceback entries, by (name literal, line); kept for
-    // the life of the process.
-    std::map<std::pair<const char*, int>, PyObject*> traceback_codes_;
+    // Code objects of traceback entries, by (address of the entry's key, line);
+    // kept for the life of the process.
+    std::map<std::pair<const char*, int>, OwnedRef> traceback_codes_;
     int execution_line_ = 1;
 };
 
 // The frame of the shared object this code is linked into. Each module
 // defines it once (see FIGVAULT_DEFINE_MODULE).
 Frame& frame();
-
-template <class Body>
-PyObject* Frame::run_body(const char* qualified_name, int first_line, Body&& body) noexcept {
-    LineTracker at(first_line);
-    try {
-        return body(at).release();
-    } catch (...) {
-        set_error_from_current_exception();
-    }
-    try {
-        add_function_entry(qualified_name, at.line());
-    } catch (...) {
-        set_error_from_current_exception();
-    }
-    return nullptr;
-}
 
 }  // namespace figvault
 

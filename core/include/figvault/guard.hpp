@@ -49,4 +49,17 @@ int guarded_status(Body&& body) noexcept {
     }
 }
 
+// Runs `body` (returning a new reference, or NULL with an error set) and
+// returns its result, NULL on an exception. For slots whose refusals must
+// stay cheap: they return NULL directly instead of throwing.
+template <class Body>
+PyObject* guarded_call(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
 }  // namespace figvault
