@@ -3,11 +3,9 @@ written: its content, its name, its rewriting on every call, and the safe
 replacement of an existing archive."""
 
 import builtins
+import functools
 import errno
-import json
 import os
-import resource
-import threading
 import types
 from pathlib import Path
 
@@ -16,6 +14,8 @@ import numpy as np
 import pytest
 import torch
 
+
+from figvault.src.unarchive import expand
 
 import archive_helpers as helpers  # noqa: E402
 am = helpers.am
@@ -63,15 +63,6 @@ def four(a, b, c, d=4):
 
 class Points(list):
     pass
-
-
-class Unpicklable:
-    def __reduce__(self):
-        raise RuntimeError("refuses to be pickled")
-
-
-def numbers():
-    yield 1
 
 
 # ---- the record ---------------------------------------------------------------
@@ -150,6 +141,56 @@ def test_args_holds_the_named_positional_values_in_parameter_order(workdir, func
     stored = load_record("fig.fv")["args"]
     assert type(stored) is dict
     assert list(stored.items()) == expected
+
+
+class Plotter:
+    """Bound methods, callable objects and classes: the call fills `self` (or
+    `cls`) itself, so the positional arguments pair with the parameters after it."""
+
+    drawn = []
+
+    def __init__(self, y=None, n=None):
+        if y is not None:
+            Plotter.drawn.append(("init", y, n))
+
+    def draw(self, y, n):
+        Plotter.drawn.append(("draw", y, n))
+
+    def __call__(self, y, n=2):
+        Plotter.drawn.append(("call", y, n))
+
+    @classmethod
+    def make(cls, y, n):
+        Plotter.drawn.append(("make", y, n))
+
+    @staticmethod
+    def static(y, n):
+        Plotter.drawn.append(("static", y, n))
+
+
+@pytest.mark.parametrize(
+    "func, kind",
+    [
+        (Plotter().draw, "draw"),
+        (Plotter(), "call"),
+        (Plotter.make, "make"),
+        (Plotter.static, "static"),
+        (Plotter, "init"),
+        (functools.partial(Plotter.static), "static"),
+    ],
+    ids=["bound-method", "callable-object", "classmethod", "staticmethod", "class", "partial"],
+)
+def test_positional_arguments_pair_with_the_parameters_the_call_fills(workdir, func, kind):
+    Plotter.drawn.clear()
+    archive("fig.fv")(func)([1.5], 4)
+    assert load_record("fig.fv")["args"] == {"y": [1.5], "n": 4}
+    expand("fig.fv")
+    assert Plotter.drawn == [(kind, [1.5], 4)] * 2
+
+
+def test_a_refused_argument_of_a_method_is_named_by_its_parameter(workdir):
+    with pytest.raises(TypeError, match=r"^Unrecognized argument type for n:<class 'set'>$"):
+        archive("fig.fv")(Plotter().draw)([1.5], {4})
 
 
 def test_values_are_stored_as_they_were_passed(workdir):
@@ -333,342 +374,6 @@ def test_function_that_raises_finds_its_archive_complete(workdir):
     assert caught.value is problem
     assert our_entries(caught) == [(helpers.WRAPPER_ENTRY, 45)]
     assert load_record("fig.fv")["args"] == {"x": 3}
-
-
-# ---- failures of the writer -------------------------------------------------
-
-
-@pytest.mark.parametrize(
-    "value, error, text",
-    [
-        ([1, numbers()], TypeError, "cannot pickle 'generator' object"),
-        ((Unpicklable(),), RuntimeError, "refuses to be pickled"),
-        ({"key": Unpicklable()}, RuntimeError, "refuses to be pickled"),
-    ],
-    ids=["generator-in-list", "reduce-raises-in-tuple", "reduce-raises-in-dict"],
-)
-@pytest.mark.parametrize("previous", [True, False], ids=["previous-archive", "no-archive-yet"])
-def test_failing_dump_keeps_the_previous_archive_and_skips_the_function(workdir, value, error, text, previous):
-    plot = helpers.recorder()
-    wrapper = archive("fig.fv")(plot)
-    if previous:
-        wrapper("first")
-    before = folder_state(workdir)
-    with pytest.raises(error, match=text) as caught:
-        wrapper(value)
-    assert our_entries(caught) == [WRITE_LINE]
-    assert folder_state(workdir) == before
-    assert len(plot.calls) == (1 if previous else 0)
-    if previous:
-        assert load_record("fig.fv")["args"] == {"value": "first"}
-
-
-def test_failing_close_keeps_the_previous_archive(workdir):
-    # The record fits in the write buffer, so the file size limit is only hit
-    # by the flush when the file is closed.
-    plot = helpers.recorder()
-    wrapper = archive("fig.fv")(plot)
-    wrapper("first")
-    before = folder_state(workdir)
-    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
-    resource.setrlimit(resource.RLIMIT_FSIZE, (64, hard))
-    try:
-        with pytest.raises(OSError) as caught:
-            wrapper("second")
-    finally:
-        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
-    assert caught.value.errno == errno.EFBIG
-    assert our_entries(caught) == [WRITE_LINE]
-    assert folder_state(workdir) == before
-    assert plot.calls == [(("first",), {})]
-
-
-def test_failing_close_of_a_device_reaches_the_caller(workdir):
-    if not os.path.exists("/dev/full"):
-        pytest.skip("no /dev/full")
-    plot = helpers.recorder()
-    with pytest.raises(OSError) as caught:
-        archive("/dev/full")(plot)(1)
-    assert caught.value.errno == errno.ENOSPC
-    assert our_entries(caught) == [WRITE_LINE]
-    assert plot.calls == []
-    assert folder_state(workdir) == {}
-
-
-def test_failing_close_of_a_broken_pipe_reaches_the_caller(workdir):
-    read_end, write_end = os.pipe()
-    os.close(read_end)
-    plot = helpers.recorder()
-    try:
-        with pytest.raises(BrokenPipeError) as caught:
-            archive(write_end)(plot)(1)
-    finally:
-        helpers.close_if_open(write_end)
-    assert our_entries(caught) == [WRITE_LINE]
-    assert plot.calls == []
-
-
-# ---- what is written directly, and what is replaced ---------------------------
-
-
-@pytest.mark.parametrize("mode", [0o600, 0o640, 0o604, 0o755])
-def test_rewritten_archive_keeps_its_mode(workdir, mode):
-    wrapper = archive("fig.fv")(two)
-    with helpers.umask(0o022):
-        wrapper(1, 2)
-        os.chmod("fig.fv", mode)
-        wrapper(3, 4)
-    assert mode_of("fig.fv") == mode
-    assert load_record("fig.fv")["args"] == {"x": 3, "y": 4}
-    assert list(folder_state(workdir)) == ["fig.fv"]
-
-
-@pytest.mark.parametrize("mask", [0o022, 0o077, 0o027, 0o000])
-def test_new_archive_mode_follows_the_umask(workdir, mask):
-    with helpers.umask(mask):
-        archive("fig.fv")(two)(1, 2)
-    assert mode_of("fig.fv") == 0o666 & ~mask
-
-
-@pytest.mark.parametrize(
-    "link, points_to, target",
-    [
-        ("fig.fv", "data.fv", "data.fv"),
-        ("fig.fv", "store/data.fv", "store/data.fv"),
-        ("links/fig.fv", "../store/data.fv", "store/data.fv"),
-        ("fig.fv", "links/hop.fv", "store/data.fv"),
-        ("fig.fv", "ABSOLUTE", "store/data.fv"),
-    ],
-    ids=["same-folder", "into-subfolder", "relative-to-link", "chain", "absolute"],
-)
-@pytest.mark.parametrize("existing", [True, False], ids=["target-exists", "dangling"])
-def test_writing_through_a_symlink_replaces_its_target(workdir, link, points_to, target, existing):
-    (workdir / "store").mkdir()
-    (workdir / "links").mkdir()
-    if points_to == "ABSOLUTE":
-        points_to = str(workdir / "store" / "data.fv")
-    if link == "fig.fv" and points_to == "links/hop.fv":
-        os.symlink("../store/data.fv", workdir / "links" / "hop.fv")
-    os.symlink(points_to, workdir / link)
-    if existing:
-        (workdir / target).write_bytes(b"old")
-        os.chmod(workdir / target, 0o640)
-    archive(link)(two)(1, 2)
-    assert os.path.islink(workdir / link)
-    assert os.readlink(workdir / link) == points_to
-    assert not os.path.islink(workdir / target)
-    assert load_record(workdir / target)["args"] == {"x": 1, "y": 2}
-    if existing:
-        assert mode_of(workdir / target) == 0o640
-    for folder in (workdir, workdir / "store", workdir / "links"):
-        assert not [name for name in os.listdir(folder) if name.startswith(".")]
-
-
-def test_symlink_loop_fails_in_open(workdir):
-    os.symlink("b.fv", "a.fv")
-    os.symlink("a.fv", "b.fv")
-    plot = helpers.recorder()
-    with pytest.raises(OSError) as caught:
-        archive("a.fv")(plot)(1)
-    assert caught.value.errno == errno.ELOOP
-    assert caught.value.filename == "a.fv"
-    assert our_entries(caught) == [WRITE_LINE]
-    assert plot.calls == []
-    assert os.readlink("a.fv") == "b.fv" and os.readlink("b.fv") == "a.fv"
-    assert sorted(os.listdir(workdir)) == ["a.fv", "b.fv"]
-
-
-@pytest.mark.parametrize("name", ["/dev/null", "DESCRIPTOR"])
-def test_targets_that_are_not_regular_files_are_written_directly(workdir, name):
-    plot = helpers.recorder()
-    fd = None
-    if name == "DESCRIPTOR":
-        fd = os.open("by-fd.fv", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-        name = fd
-    try:
-        assert archive(name)(plot)(1) == "result"
-    finally:
-        if fd is not None:
-            helpers.close_if_open(fd)
-    assert plot.calls == [((1,), {})]
-    if fd is not None:
-        assert list(folder_state(workdir)) == ["by-fd.fv"]
-        assert load_record("by-fd.fv")["args"] == {"value": 1}
-    else:
-        assert folder_state(workdir) == {}
-
-
-def test_descriptor_of_a_file_elsewhere_writes_that_file(workdir, tmp_path):
-    target = tmp_path / "other.fv"
-    target.write_bytes(b"old contents that are longer than nothing")
-    fd = os.open(target, os.O_WRONLY | os.O_TRUNC)
-    try:
-        archive(fd)(two)(1, 2)
-    finally:
-        helpers.close_if_open(fd)
-    assert load_record(target)["args"] == {"x": 1, "y": 2}
-    assert folder_state(workdir) == {}
-
-
-def test_named_pipe_is_written_directly(workdir):
-    os.mkfifo("pipe.fv")
-    received = []
-
-    def read_all():
-        with open("pipe.fv", "rb") as pipe:
-            received.append(pipe.read())
-
-    reader = threading.Thread(target=read_all, daemon=True)
-    reader.start()
-    plot = helpers.recorder()
-    try:
-        archive("pipe.fv")(plot)(1)
-    finally:
-        reader.join(10)
-        if reader.is_alive():  # the writer never came: release the reader
-            os.close(os.open("pipe.fv", os.O_WRONLY | os.O_NONBLOCK))
-            reader.join(10)
-    assert plot.calls == [((1,), {})]
-    assert dill.loads(received[0])["args"] == {"value": 1}
-    assert list(folder_state(workdir)) == ["pipe.fv"]
-    assert os.path.exists("pipe.fv") and not os.path.isfile("pipe.fv")
-
-
-# ---- permissions: checked in a process to which they apply ---------------------------
-
-PERMISSION_SCENARIOS = r"""
-import json, os, pickle, sys, traceback, types
-
-# Tensors play no part here: a stand-in for torch keeps the process quick.
-stand_in = types.ModuleType("torch")
-stand_in.Tensor = type("Tensor", (), {})
-sys.modules["torch"] = stand_in
-
-from figvault.src.archive import archive
-
-def plot(x):
-    calls.append(x)
-
-def attempt(name, value):
-    try:
-        archive(name)(plot)(value)
-    except OSError as error:
-        return {"error": type(error).__name__, "errno": error.errno, "filename": error.filename,
-                "entries": [[f.name, f.lineno] for f in traceback.extract_tb(error.__traceback__)
-                            if f.filename == "figvault/src/archive.py"]}
-    return None
-
-def listing(folder):
-    return sorted(os.listdir(folder))
-
-def stored_args(path):
-    import dill
-    with open(path, "rb") as file:
-        try:
-            return dill.load(file)["args"]
-        except (pickle.UnpicklingError, EOFError):
-            return None
-
-results = {}
-
-calls = []
-with open("read-only.fv", "wb") as file:
-    file.write(b"old")
-os.chmod("read-only.fv", 0o444)
-results["read_only"] = {"failure": attempt("read-only.fv", 1), "calls": calls,
-                        "content": open("read-only.fv", "rb").read().decode(),
-                        "listing": [name for name in listing(".") if name != "sticky"]}
-
-calls = []
-os.mkdir("locked")
-with open("locked/fig.fv", "wb") as file:
-    file.write(b"old")
-os.chmod("locked/fig.fv", 0o640)
-os.chmod("locked", 0o555)
-try:
-    failure = attempt("locked/fig.fv", 2)
-    results["locked_existing"] = {"failure": failure, "calls": calls, "args": stored_args("locked/fig.fv"),
-                                  "mode": os.stat("locked/fig.fv").st_mode & 0o7777,
-                                  "listing": listing("locked")}
-    calls = []
-    results["locked_new"] = {"failure": attempt("locked/new.fv", 3), "calls": calls,
-                             "listing": listing("locked")}
-finally:
-    os.chmod("locked", 0o755)
-
-# Prepared by the test when it may give files to another user: a shared,
-# sticky folder (like /tmp) holding a writable archive that someone else owns.
-if os.path.isdir("sticky"):
-    calls = []
-    failure = attempt("sticky/shared.fv", 4)
-    results["sticky"] = {"failure": failure, "calls": calls, "args": stored_args("sticky/shared.fv"),
-                         "owner": os.stat("sticky/shared.fv").st_uid, "listing": listing("sticky")}
-print(json.dumps(results))
-"""
-
-
-OTHER_USER = 65534  # nobody
-
-
-@pytest.fixture(scope="module")
-def permission_results(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("permissions")
-    if os.geteuid() == 0:
-        sticky = folder / "sticky"
-        sticky.mkdir()
-        (sticky / "shared.fv").write_bytes(b"old")
-        os.chmod(sticky / "shared.fv", 0o666)
-        os.chown(sticky / "shared.fv", OTHER_USER, OTHER_USER)
-        os.chown(sticky, OTHER_USER, OTHER_USER)
-        os.chmod(sticky, 0o1777)
-    done = helpers.run_python(PERMISSION_SCENARIOS, cwd=folder, unprivileged=True)
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout)
-
-
-def test_read_only_archive_is_refused_like_open_refuses_it(permission_results):
-    outcome = permission_results["read_only"]
-    assert outcome["failure"] == {
-        "error": "PermissionError",
-        "errno": errno.EACCES,
-        "filename": "read-only.fv",
-        "entries": [list(WRITE_LINE)],
-    }
-    assert outcome["calls"] == []
-    assert outcome["content"] == "old"
-    assert outcome["listing"] == ["read-only.fv"]
-
-
-def test_folder_that_admits_no_new_file_gets_the_archive_written_in_place(permission_results):
-    outcome = permission_results["locked_existing"]
-    assert outcome["failure"] is None
-    assert outcome["calls"] == [2]
-    assert outcome["args"] == {"x": 2}
-    assert outcome["mode"] == 0o640
-    assert outcome["listing"] == ["fig.fv"]
-
-
-def test_folder_that_admits_no_new_file_refuses_a_new_archive(permission_results):
-    outcome = permission_results["locked_new"]
-    assert outcome["failure"] == {
-        "error": "PermissionError",
-        "errno": errno.EACCES,
-        "filename": "locked/new.fv",
-        "entries": [list(WRITE_LINE)],
-    }
-    assert outcome["calls"] == []
-    assert outcome["listing"] == ["fig.fv"]
-
-
-def test_writable_archive_of_another_user_in_a_sticky_folder_is_written(permission_results):
-    if "sticky" not in permission_results:
-        pytest.skip("giving a file to another user needs root")
-    outcome = permission_results["sticky"]
-    assert outcome["failure"] is None
-    assert outcome["calls"] == [4]
-    assert outcome["args"] == {"x": 4}
-    assert outcome["owner"] == OTHER_USER
-    assert outcome["listing"] == ["shared.fv"]
 
 
 # ---- the module globals that the writer uses --------------------------------

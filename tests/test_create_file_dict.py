@@ -151,19 +151,20 @@ def test_files_are_closed_after_reading(files, workdir, make_tree):
 
 
 @pytest.mark.parametrize(
-    "setup, error, line",
+    "setup, path, error, line",
     [
-        (lambda root: os.symlink("missing.txt", root / "dangling.py"), FileNotFoundError, 16),
-        (lambda root: (root / "tools.py").mkdir(), IsADirectoryError, 16),
-        (lambda root: (root / "pkg" / "tools.py").mkdir(parents=True), IsADirectoryError, 16),
-        (lambda root: (root / "notes.ipynb").mkdir(), IsADirectoryError, 16),
+        (lambda root: os.symlink("missing.txt", root / "dangling.py"), "./dangling.py", FileNotFoundError, 16),
+        (lambda root: (root / "tools.py").mkdir(), "./tools.py", IsADirectoryError, 16),
+        (lambda root: (root / "pkg" / "tools.py").mkdir(parents=True), "./pkg/tools.py", IsADirectoryError, 16),
+        (lambda root: (root / "notes.ipynb").mkdir(), "./notes.ipynb", IsADirectoryError, 16),
         pytest.param(
-            lambda root: (root / "broken.py").write_bytes(b"x = '\xff\xfe'\n"), UnicodeDecodeError, 17, marks=needs_utf8
+            lambda root: (root / "broken.py").write_bytes(b"x = '\xff\xfe'\n"), "./broken.py", UnicodeDecodeError, 17,
+            marks=needs_utf8,
         ),
     ],
     ids=["dangling-symlink", "folder-named-tools.py", "nested-folder-named-tools.py", "folder-named-notes.ipynb", "invalid-utf-8"],
 )
-def test_one_unreadable_match_fails_the_whole_call(files, workdir, make_tree, our_entries, setup, error, line):
+def test_one_unreadable_match_fails_the_whole_call(files, workdir, make_tree, our_entries, setup, path, error, line):
     make_tree(workdir, {"good.py": "good\n", "sub/also_good.py": "good\n"})
     setup(workdir)
 
@@ -172,6 +173,13 @@ def test_one_unreadable_match_fails_the_whole_call(files, workdir, make_tree, ou
 
     assert type(caught.value) is error
     assert our_entries(caught) == [(ENTRY, line)]
+    # The exception is the one reading the file raises, with a note naming it.
+    with pytest.raises(error) as direct:
+        with open(path) as file:
+            file.read()
+    assert caught.value.args == direct.value.args
+    assert getattr(caught.value, "filename", None) == getattr(direct.value, "filename", None)
+    assert caught.value.__notes__ == [f"while reading {path!r} for the source snapshot"]
 
 
 @pytest.mark.skipif(os.geteuid() == 0, reason="root may read any file")
@@ -184,6 +192,7 @@ def test_unreadable_file_fails_with_permission_error(files, workdir, make_tree, 
     finally:
         (workdir / "secret.py").chmod(0o644)
     assert our_entries(caught) == [(ENTRY, 16)]
+    assert caught.value.__notes__ == ["while reading './secret.py' for the source snapshot"]
 
 
 class ScriptedGlob:

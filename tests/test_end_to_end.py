@@ -25,8 +25,30 @@ TIMEOUT = 120
 
 SCRIPT_WITH_MODULE_LEVEL_IMPORTS = '''
 import dill
+import matplotlib
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt
 import numpy as np
+from matplotlib import colors
 from figvault.src.archive import archive
+
+SCALE = 3.0
+GRID = np.linspace(-SCALE, SCALE, 40)  # data computed at import time
+
+
+class MidpointNormalize(colors.Normalize):
+    def __init__(self, vmin=None, vmax=None, midpoint=None):
+        self.midpoint = midpoint
+        super().__init__(vmin, vmax)
+
+    def __call__(self, value, clip=None):
+        x, y = [self.vmin, self.midpoint, self.vmax], [0, 0.5, 1]
+        return np.ma.masked_array(np.interp(value, x, y))
+
+
+def surface(shift):
+    xx, yy = np.meshgrid(GRID, GRID)
+    return np.sin(xx + shift) * np.cos(yy)
 
 
 @archive("plain.figvault")
@@ -43,7 +65,16 @@ def recurse_total(n):
         out.write(str(total))
 
 
+@archive("surface.figvault")
+def draw_surface(shift, png):
+    fig, ax = plt.subplots(figsize=(3, 3))
+    ax.imshow(surface(shift), norm=MidpointNormalize(-1, 1, 0), cmap="RdBu")
+    fig.savefig(png, dpi=50, metadata={"Software": None})
+    plt.close(fig)
+
+
 plain_total(5)
+draw_surface(0.5, "surface.png")
 dill.settings["recurse"] = True
 recurse_total(6)
 '''
@@ -54,6 +85,8 @@ expand({plain!r})
 print("plain: ok")
 expand({recurse!r})
 print("recurse: ok")
+expand({surface!r})
+print("surface: ok")
 '''
 
 
@@ -168,7 +201,8 @@ def runs(tmp_path_factory):
         ),
         "totals-replay": Job(
             ["-c", REPLAY_BOTH.format(plain=str(totals / "plain.figvault"),
-                                      recurse=str(totals / "recurse.figvault"))],
+                                      recurse=str(totals / "recurse.figvault"),
+                                      surface=str(totals / "surface.figvault"))],
             cwd=root / "totals-replay",
         ),
     }
@@ -259,14 +293,16 @@ def test_replay_demo_script(runs):
         assert sources_below(into / stem / "sources") == sources
 
 
-def test_module_level_imports_of_a_script_replay_with_plain_expand(runs):
+def test_a_natural_script_replays_with_plain_expand_in_an_empty_folder(runs):
     # A __main__ function is stored by value together with the globals it
-    # reads (modules by reference), with or without dill's own setting.
+    # reads: modules by reference; helpers, classes, constants and data by
+    # value; with or without dill's own setting.
     _, totals, _, jobs = runs
     assert (totals / "plain.txt").read_text() == "10"
     job = jobs["totals-replay"]
     result = check(job)
-    assert result.stdout.splitlines() == ["plain: ok", "recurse: ok"]
-    assert sorted(os.listdir(job.cwd)) == ["plain.txt", "recurse.txt"]
+    assert result.stdout.splitlines() == ["plain: ok", "recurse: ok", "surface: ok"]
+    assert sorted(os.listdir(job.cwd)) == ["plain.txt", "recurse.txt", "surface.png"]
+    assert (job.cwd / "surface.png").read_bytes() == (totals / "surface.png").read_bytes()
     assert (job.cwd / "plain.txt").read_text() == "10"
     assert (job.cwd / "recurse.txt").read_text() == "15"

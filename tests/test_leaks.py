@@ -573,3 +573,21 @@ def test_many_cyclic_wrappers_do_not_accumulate():
         wrapper.myself = wrapper  # a cycle for the collector to break
 
     run_repeatedly("wrapper creation (cyclic)", call, watched=(decorator, plot))
+
+
+@pytest.mark.parametrize("depth", [300_000])
+def test_a_long_chain_of_wrappers_is_freed_without_exhausting_the_stack(run_python, tmp_path, depth):
+    # Each wrapper holds the previous one through its closure record; freeing
+    # the chain must not recurse once per link (plain closures survive this).
+    finished = run_python(
+        "from figvault.src.archive import archive\n"
+        "f = lambda: 0\n"
+        f"for _ in range({depth}):\n"
+        "    f = archive('chain.fv')(f)\n"
+        "del f\n"
+        "print('freed')\n",
+        cwd=tmp_path,
+        timeout=120,
+    )
+    assert finished.returncode == 0, finished.stderr[-2000:]
+    assert finished.stdout.split() == ["freed"]

@@ -510,3 +510,80 @@ def test_entries_format_like_python_frames(files, workdir, our_entries):
     text = "".join(traceback.format_exception(caught.value))
     assert f'File "figvault/src/files.py", line 28, in {WRITE_ENTRY}' in text
     assert our_entries(caught) == [(WRITE_ENTRY, 28)]
+
+
+# ---- state that outlives what made it --------------------------------------
+
+BUILTIN_FETCHED_BY_REENTRANT_CODE = """
+import builtins
+from figvault.src import files
+real_print = builtins.print
+del builtins.print
+depth = 0
+
+def fallback(name):
+    # Found only through the builtins module's __getattr__: the first fetch
+    # of print re-enters the module, which fetches it first.
+    global depth
+    if name != "print":
+        raise AttributeError(name)
+    depth += 1
+    if depth == 1:
+        files.write_files_from_dict({"./inner.py": "i"}, "inner")
+
+    def printer(*args):
+        real_print("printed", depth, *args)
+    return printer
+
+builtins.__getattr__ = fallback
+files.write_files_from_dict({"./outer.py": "o"}, "outer")
+files.write_files_from_dict({"./again.py": "a"}, "again")
+"""
+
+
+def test_builtin_fetched_on_first_use_survives_reentrant_fetches(run_python, tmp_path):
+    finished = run_python(BUILTIN_FETCHED_BY_REENTRANT_CODE, cwd=tmp_path)
+    assert finished.returncode == 0, finished.stderr
+    # The first fetch that finished is kept: the inner call's printer.
+    assert finished.stdout.splitlines() == ["printed 2 ./inner.py", "printed 2 ./outer.py", "printed 2 ./again.py"]
+
+
+FUNCTION_OF_A_FAILED_EXECUTION = """
+import builtins
+import numpy, torch, dill, inspect, figvault.src.files
+captured = {}
+
+class Meta(type):
+    def __new__(mcls, name, bases, namespace, **kwargs):
+        if name == "archive" and "__call__" in namespace:
+            captured.update(namespace)
+            raise RuntimeError("class statement failed")
+        return super().__new__(mcls, name, bases, namespace, **kwargs)
+
+class Base(metaclass=Meta):
+    pass
+
+real_object = builtins.object
+builtins.object = Base
+try:
+    import figvault.src.archive
+except RuntimeError as error:
+    print("import failed:", error)
+finally:
+    builtins.object = real_object
+
+class Decorator:
+    filename = "kept.fv"
+
+wrapper = captured["__call__"](Decorator(), lambda x: x * 2)
+print(wrapper(21))
+"""
+
+
+def test_functions_made_before_a_failed_execution_keep_working(run_python, tmp_path):
+    # The class statement fails after its methods were made; code that kept
+    # a method still calls it, with the namespace the method was made in.
+    finished = run_python(FUNCTION_OF_A_FAILED_EXECUTION, cwd=tmp_path)
+    assert finished.returncode == 0, finished.stderr
+    assert finished.stdout.splitlines() == ["import failed: class statement failed", "42"]
+    assert (tmp_path / "kept.fv").is_file()

@@ -338,6 +338,76 @@ def test_refused_key_leaves_the_default_folder_unmade(files, workdir, listing):
     assert listing(workdir.parent) == ["work/"]
 
 
+@pytest.mark.parametrize(
+    "key",
+    ["\ud800/../../escaped.py", "/\ud800", "a/\udfff/../../../escaped.py", "\ud800\udc00/../.."],
+    ids=["parent", "absolute", "deeper", "surrogate-pair"],
+)
+def test_keys_with_lone_surrogates_leaving_the_folder_are_refused(files, workdir, capsys, listing, our_entries, key):
+    before = listing(workdir.parent)
+    with pytest.raises(ValueError) as caught:
+        files.write_files_from_dict({key: "x\n"}, "out")
+    assert repr(key) in str(caught.value)
+    assert our_entries(caught) == [(ENTRY, 32)]
+    assert listing(workdir.parent) == before
+    assert capsys.readouterr().out == ""
+
+
+class ShiftingKey:
+    """A path-like key that answers "./inside.py" `honest` times, then a
+    path leading out of the folder."""
+
+    def __init__(self, honest):
+        self.honest = honest
+
+    def __fspath__(self):
+        self.honest -= 1
+        return "./inside.py" if self.honest >= 0 else "../escaped.py"
+
+
+@pytest.mark.parametrize("honest", [1, 2, 3, 4, 10])
+def test_a_key_is_checked_as_it_is_written(files, workdir, listing, honest):
+    # Whatever the key answers and whenever it changes its answer, nothing
+    # is written outside the target folder.
+    key = ShiftingKey(honest)
+    try:
+        files.write_files_from_dict({key: "text\n"}, "out")
+    except ValueError as error:
+        assert repr(key) in str(error)
+    assert {entry.partition("/")[0] for entry in listing(workdir.parent)} == {"work"}
+    assert {entry.partition("/")[0] for entry in listing(workdir)} == {"out"}
+    assert Path.cwd() == workdir
+
+
+class InterruptedKey:
+    """A path-like key interrupted (Ctrl-C) the first time it is asked."""
+
+    def __init__(self):
+        self.asked = 0
+
+    def __fspath__(self):
+        self.asked += 1
+        if self.asked == 1:
+            raise KeyboardInterrupt
+        return "./a.py"
+
+
+def test_an_interrupt_while_a_key_is_checked_is_not_swallowed(files, workdir, listing):
+    with pytest.raises(KeyboardInterrupt):
+        files.write_files_from_dict({InterruptedKey(): "a"}, "out")
+    assert listing(workdir) == []
+
+
+@pytest.mark.parametrize("key", ["plot.py", "./plot.py", "././plot.py", "lib/../plot.py"])
+def test_no_existence_test_for_the_target_folder_itself(files, workdir, monkeypatch, key):
+    tested = []
+    real_exists = os.path.exists
+    monkeypatch.setattr(os.path, "exists", lambda path: tested.append(path) or real_exists(path))
+    files.write_files_from_dict({key: "p"}, "out")
+    assert tested == []
+    assert read_tree(workdir / "out") == {"plot.py": "p"}
+
+
 # ---- failures while writing --------------------------------------------------
 
 
@@ -601,3 +671,29 @@ def test_round_trip_of_generated_trees(files, tree):
     finally:
         os.chdir(home)
         shutil.rmtree(root)
+
+
+def test_failed_return_to_a_removed_directory_reports_both_failures(run_python, tmp_path):
+    # The restore fails inside the target folder (a value that is not text),
+    # and going back fails too: the caller's directory was removed meanwhile.
+    code = f"""
+import os, shutil
+from figvault.src import files
+cwd = {str(tmp_path / "cwd")!r}
+os.mkdir(cwd)
+os.chdir(cwd)
+
+class RemovingKey:
+    def __fspath__(self):
+        if os.path.isdir(cwd):
+            shutil.rmtree(cwd)
+        return "./a.py"
+
+try:
+    files.write_files_from_dict({{RemovingKey(): 1}}, {str(tmp_path / "out")!r})
+except FileNotFoundError as error:
+    print(type(error.__context__).__name__, error.filename == cwd)
+"""
+    result = run_python(code, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[-1] == "TypeError True"
