@@ -30,3 +30,14 @@ def child_environment(pythonpath=None):
         [str(pythonpath)] * (pythonpath is not None) + [package_root]
     )
     return env
+
+
+# An editable install puts an import hook first on sys.meta_path that serves
+# figvault from the source tree whatever sys.path says. Code run in a child
+# interpreter to import a copy of the package (found through PYTHONPATH)
+# starts with these lines, which drop that hook.
+USE_PACKAGE_COPY = (
+    "import sys\n"
+    "sys.meta_path[:] = [finder for finder in sys.meta_path\n"
+    "                    if 'figvault' not in getattr(finder, 'known_source_files', ())]\n"
+)

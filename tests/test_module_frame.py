@@ -12,6 +12,8 @@ import traceback
 import types
 from pathlib import Path
 
+from support import USE_PACKAGE_COPY
+
 import pytest
 
 CREATE_ENTRY = "figvault.src.files.create_file_dict"
@@ -63,7 +65,7 @@ def test_module_attributes_come_from_the_import_spec(files):
     assert files.__package__ == "figvault.src"
     assert files.__loader__ is module_spec.loader
     assert files.__file__ == module_spec.origin
-    assert Path(files.__file__).parent == Path(sys.modules["figvault.src"].__file__).parent
+    assert str(Path(files.__file__).parent) in sys.modules["figvault.src"].__path__
     assert files.__doc__ is None
     assert not hasattr(files, "__path__")
     assert sys.modules["figvault.src.files"] is files
@@ -133,9 +135,15 @@ def test_reload_does_not_run_the_statements_again(files, monkeypatch):
 
 @pytest.fixture
 def package_copy(files, tmp_path):
-    """A copy of the installed package below tmp_path, to add modules to."""
-    installed = Path(files.__file__).parents[1]  # .../figvault
-    shutil.copytree(installed, tmp_path / "figvault", ignore=shutil.ignore_patterns("__pycache__"))
+    """A complete copy of the package under test below tmp_path, to add
+    modules to: its Python sources, and its compiled modules (which an
+    editable install keeps elsewhere)."""
+    import figvault
+
+    copy = tmp_path / "figvault"
+    shutil.copytree(Path(figvault.__file__).parent, copy, ignore=shutil.ignore_patterns("__pycache__"))
+    for compiled in Path(files.__file__).parent.glob("*.so"):
+        shutil.copy2(compiled, copy / "src")
     return tmp_path
 
 
@@ -157,7 +165,8 @@ def test_a_glob_module_inside_the_package_wins(package_copy, run_python):
     (root / "ignored.py").write_text("ignored = True\n")
 
     finished = run_python(
-        textwrap.dedent(
+        USE_PACKAGE_COPY
+        + textwrap.dedent(
             """\
             import os
             import figvault.src.files as files
@@ -224,7 +233,9 @@ IMPORT_TWICE = textwrap.dedent(
 def test_failing_import_of_a_package_module(package_copy, run_python, module, body, first_lines):
     (package_copy / "figvault" / "src" / f"{module}.py").write_text(body + "\n")
 
-    finished = run_python(f"MODULE = {module!r}\n" + IMPORT_TWICE, cwd=package_copy, pythonpath=package_copy)
+    finished = run_python(
+        USE_PACKAGE_COPY + f"MODULE = {module!r}\n" + IMPORT_TWICE, cwd=package_copy, pythonpath=package_copy
+    )
 
     assert finished.returncode == 0, finished.stderr
     lines = finished.stdout.splitlines()
