@@ -31,9 +31,15 @@ from .restore import check_file_dict, new_folder_path, restore_files
 
 __all__ = ["Replay", "bind_arguments", "expand", "extract"]
 
-# The global that a record names when something in it was saved with
-# ``__main__``'s namespace as its globals (a function saved the plain way).
+# The globals that a record names when something in it was saved with
+# ``__main__``'s namespace as its globals (a function saved the plain way):
+# dill's own name for it, or the namespace of the module named "__main__".
 MAIN_NAMESPACE_GLOBAL = "__builtin__.__main__"
+MAIN_MODULE_PREFIX = "__main__."
+
+
+def _uses_main_namespace(global_names: list[str]) -> bool:
+    return any(name == MAIN_NAMESPACE_GLOBAL or name.startswith(MAIN_MODULE_PREFIX) for name in global_names)
 
 
 def _archive_path(filename: Any) -> str:
@@ -137,7 +143,7 @@ class Replay:
             safe_reader.source_files(self.record),
             function,
             origin=self.archive,
-            prepare_main=MAIN_NAMESPACE_GLOBAL in self.global_names,
+            prepare_main=_uses_main_namespace(self.global_names),
         )
 
     def run(self) -> Any:
