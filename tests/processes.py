@@ -14,6 +14,41 @@ TIMEOUT = 180
 AT_ONCE = 3
 
 
+# `python -c PLAIN_ARCHIVE script.py` runs script.py as `python script.py`
+# would, but figvault's archive decorator is replaced by one that writes the
+# record {"args", "files", "func"} with a plain dill.dump (no recurse): a
+# function of the script is saved without its globals, whatever the real
+# decorator does.
+PLAIN_ARCHIVE = '''
+import __main__, inspect, os, sys
+import dill
+import figvault
+from figvault.src.files import create_file_dict
+
+
+def plain_archive(filename):
+    """Archives every call the plain way: dill.dump without recurse."""
+    def decorate(func):
+        names = inspect.getfullargspec(func).args
+        def wrapper(*args, **kwargs):
+            record = {"args": dict(zip(names, args)), "files": create_file_dict(), "func": func}
+            with open(filename, "wb") as file:
+                dill.dump(record, file, recurse=False)
+            return func(*args, **kwargs)
+        return wrapper
+    return decorate
+
+
+figvault.archive = plain_archive  # what the scripts import
+# Run the script as `python script.py` would: in __main__, its folder first on sys.path.
+script = os.path.abspath(sys.argv[1])
+sys.argv = [script]
+sys.path[0] = os.path.dirname(script)
+__main__.__file__ = script
+exec(compile(open(script).read(), script, "exec"), __main__.__dict__)
+'''
+
+
 class Job:
     """A child interpreter: `args` after the interpreter, in `cwd` (made if
     missing), importing the figvault build under test."""

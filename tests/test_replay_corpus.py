@@ -22,7 +22,7 @@ import shutil
 from pathlib import Path
 
 import pytest
-from processes import Job, run_all
+from processes import PLAIN_ARCHIVE, Job, run_all
 
 from figvault import safe_reader
 
@@ -34,35 +34,6 @@ MODULE_FUNCTIONS = {"module_function.py"}
 ARCHIVE = "figure.figvault"
 FIGURE = "figure.png"
 KINDS = ["decorated", "plain"]
-
-PLAIN_ARCHIVE = '''
-import __main__, inspect, os, sys
-import dill
-import figvault
-from figvault.src.files import create_file_dict
-
-
-def plain_archive(filename):
-    """Archives every call the plain way: dill.dump without recurse."""
-    def decorate(func):
-        names = inspect.getfullargspec(func).args
-        def wrapper(*args, **kwargs):
-            record = {"args": dict(zip(names, args)), "files": create_file_dict(), "func": func}
-            with open(filename, "wb") as file:
-                dill.dump(record, file, recurse=False)
-            return func(*args, **kwargs)
-        return wrapper
-    return decorate
-
-
-figvault.archive = plain_archive  # what the scripts import
-# Run the script as `python script.py` would: in __main__, its folder first on sys.path.
-script = os.path.abspath(sys.argv[1])
-sys.argv = [script]
-sys.path[0] = os.path.dirname(script)
-__main__.__file__ = script
-exec(compile(open(script).read(), script, "exec"), __main__.__dict__)
-'''
 
 API_REPLAY = "import figvault, sys; figvault.expand(sys.argv[1], 'restored')"
 
