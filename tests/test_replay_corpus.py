@@ -160,3 +160,81 @@ def test_notebook_function_replays_from_a_plain_process(notebook):
     assert (job.cwd / FIGURE).read_bytes() == (project / FIGURE).read_bytes()
     assert sources_below(job.cwd / "restored") == sources_below(project)
     assert "analysis.ipynb" in sources_below(job.cwd / "restored")
+
+
+FAILING_SCRIPT = '''\
+import os
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt
+
+from figvault import archive
+
+
+@archive("figure.figvault")
+def plot(png_path):
+    fig, ax = plt.subplots(figsize=(2, 2))
+    ax.plot([0, 1], [1, 0])
+    fig.savefig(png_path, dpi=40, metadata={"Software": None})
+    plt.close(fig)
+
+
+os.makedirs("figures", exist_ok=True)
+plot("figures/x.png")
+'''
+
+API_REPLAY_REPORTING = '''
+import sys, figvault
+try:
+    figvault.expand(sys.argv[1], "restored")
+except FileNotFoundError as error:
+    print("notes:", *error.__notes__, sep="\\n")
+    sys.exit(3)
+'''
+
+
+@pytest.fixture(scope="module")
+def failing(tmp_path_factory):
+    """An archive whose figure goes into a folder that an empty folder lacks,
+    replayed there through the API and the command line."""
+    root = tmp_path_factory.mktemp("failing")
+    project = root / "project"
+    project.mkdir()
+    (project / "plot.py").write_text(FAILING_SCRIPT, encoding="utf-8")
+    made = Job(["plot.py"], cwd=project)
+    run_all([made])
+    made.check()
+    archive = project / ARCHIVE
+    replays = {
+        "api": Job(["-c", API_REPLAY_REPORTING, archive], cwd=root / "api"),
+        "cli": Job(["-m", "figvault", "expand", archive, "--folder", "restored"], cwd=root / "cli"),
+    }
+    run_all(replays.values())
+    return project, replays
+
+
+def test_failed_replay_keeps_the_sources_restored_and_says_so(failing):
+    project, replays = failing
+    for job in replays.values():
+        assert (job.cwd / "restored" / "plot.py").read_text(encoding="utf-8") == FAILING_SCRIPT
+        assert not (job.cwd / "figures").exists()
+    folder = str(replays["api"].cwd / "restored")
+    api = replays["api"].result
+    assert api.returncode == 3, api.stderr
+    assert api.stdout.splitlines() == [
+        "./plot.py",
+        "notes:",
+        f"figvault: the sources were restored into {folder!r} before the replay failed",
+    ]
+    # The command line prints the replayed function's traceback, then one line.
+    cli = replays["cli"].result
+    assert cli.returncode == 1
+    lines = cli.stderr.splitlines()
+    assert lines[0] == "Traceback (most recent call last):"
+    assert "in plot" in cli.stderr and "savefig" in cli.stderr
+    assert "figvault/expansion.py" not in cli.stderr  # it starts in the archived code
+    folder = str(replays["cli"].cwd / "restored")
+    assert lines[-1].startswith(f"figvault: error: expanding '{project / ARCHIVE}' failed: FileNotFoundError: ")
+    assert lines[-1].endswith(f"; the sources were restored into {folder!r}")
