@@ -92,9 +92,8 @@ def bind_arguments(func: Any, args: Any) -> tuple[tuple[Any, ...], dict[str, Any
             break
     if star_values:
         if missing is not None:
-            raise TypeError(
-                f"the archive holds no argument for {missing!r}, which must come before *{star.name}"  # type: ignore[union-attr]
-            )
+            star_name = star.name if star is not None else "args"
+            raise TypeError(f"the archive holds no argument for {missing!r}, which must come before *{star_name}")
         positional += defaults
         positional.extend(star_values)
     return tuple(positional), remaining

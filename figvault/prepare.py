@@ -21,6 +21,7 @@ source.
 
 from __future__ import annotations
 
+import __future__
 import ast
 import json
 import linecache
@@ -268,6 +269,18 @@ class _Chooser:
         return None
 
 
+def _future_flags(tree: ast.Module) -> int:
+    """The compiler flags of the ``from __future__ import ...`` statements
+    at the top of a module."""
+    flags = 0
+    for node in tree.body:
+        if isinstance(node, ast.ImportFrom) and node.module == "__future__":
+            for alias in node.names:
+                feature = getattr(__future__, alias.name, None)
+                flags |= getattr(feature, "compiler_flag", 0)
+    return flags
+
+
 def _register_source(filename: str, text: str) -> None:
     """Let tracebacks and warnings show the archived lines of ``filename``."""
     lines = text.splitlines(keepends=True)
@@ -297,12 +310,16 @@ def prepare_namespace(namespace: dict[str, Any], pieces: list[SourcePiece], skip
             _warn("skipped: the source does not parse as Python", piece.filename, 1)
             continue
         _register_source(piece.filename, piece.text)
+        # Statements are compiled one by one: the source's own future
+        # imports are passed on to each, and none of this module's.
+        flags = _future_flags(tree)
         for node in tree.body:
             chosen = chooser.choose(node)
             if chosen is None:
                 continue
             try:
-                code = compile(ast.Module(body=[chosen], type_ignores=[]), piece.filename, "exec")
+                module = ast.Module(body=[chosen], type_ignores=[])
+                code = compile(module, piece.filename, "exec", flags=flags, dont_inherit=True)
                 exec(code, namespace)
             except Exception as error:
                 detail = _error_text(error)

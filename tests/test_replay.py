@@ -364,6 +364,19 @@ def test_prepared_namespace_holds_the_scripts_definitions_only():
 
 
 @pytest.mark.parametrize(
+    "future, annotation",
+    [("", int), ("from __future__ import annotations\n", "int")],
+    ids=["plain", "postponed"],
+)
+def test_prepared_statements_follow_the_scripts_own_future_imports(future, annotation):
+    namespace = {"__name__": "__main__"}
+    source = future + "def helper(x: int):\n    return x\n\nclass Box:\n    size: int = 2\n"
+    prepare.prepare_namespace(namespace, [prepare.SourcePiece("<script>", source)], None)
+    assert namespace["helper"].__annotations__ == {"x": annotation}
+    assert namespace["Box"].__annotations__ == {"size": annotation}
+
+
+@pytest.mark.parametrize(
     "cell, expected",
     [
         ("%matplotlib inline\nx = 1", "pass\nx = 1"),
@@ -521,16 +534,16 @@ def test_extract_runs_nothing(tmp_path, workdir, capsys, listing):
     assert not marker.exists()
 
 
-@pytest.mark.parametrize(
-    "args, message",
-    [
-        (["extract", "a.figvault"], "the following arguments are required: --folder"),
-    ],
-)
-def test_extract_usage(tmp_path, args, message):
-    done = run_cli(*args, cwd=tmp_path)
+def test_extract_usage(tmp_path):
+    done = run_cli("extract", "--help", cwd=tmp_path)
+    assert done.returncode == 0
+    assert done.stdout.startswith("usage: figvault extract") and "--folder" in done.stdout
+    done = run_cli("extract", "a.figvault", cwd=tmp_path)
     assert done.returncode == 2
-    assert message in done.stderr
+    assert done.stderr.splitlines()[-1] == "figvault extract: error: the following arguments are required: --folder"
+    done = run_cli("extract", "missing.figvault", "--folder", "out", cwd=tmp_path)
+    assert done.stderr == "figvault: error: cannot open 'missing.figvault': no such file\n"
+    assert not (tmp_path / "out").exists()
 
 
 @pytest.mark.parametrize("command", ["expand", "extract"])
