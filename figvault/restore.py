@@ -120,9 +120,12 @@ def check_file_dict(files: Any) -> list[tuple[str, tuple[str, ...]]]:
 
 
 def _printed_path(key: str) -> str:
-    """The path that ``write_files_from_dict`` prints for a key."""
+    """The path that ``write_files_from_dict`` prints for a key, with control
+    characters and line breaks escaped: a key comes from the archive and
+    must not write to the terminal or forge a line of its own."""
     head, tail = os.path.split(key)
-    return os.path.normpath(head) + "/" + tail
+    path = os.path.normpath(head) + "/" + tail
+    return path if path.isprintable() else repr(path)[1:-1]
 
 
 def restore_files(files: Any, folder: str, *, checked: list[tuple[str, tuple[str, ...]]] | None = None) -> None:

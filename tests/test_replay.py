@@ -136,6 +136,13 @@ def test_keys_are_normalised_for_writing(tmp_path, listing):
     assert listing(tmp_path / "out") == ["c.py", "d/", "d/e.py", "x/", "x/a.py"]
 
 
+def test_printed_paths_hold_no_control_characters(tmp_path, capsys):
+    files = {"./\x1b[31mred.py": "x", "./two\nlines.py": "y"}
+    folder = figvault.extract(write_archive(tmp_path / "a.figvault", {"files": files, "func": len}), tmp_path / "out")
+    assert capsys.readouterr().out == "./\\x1b[31mred.py\n./two\\nlines.py\n"
+    assert sorted(os.listdir(folder)) == sorted(name[2:] for name in files)
+
+
 def test_restore_that_fails_removes_its_folder(tmp_path, capsys):
     # A lone surrogate cannot be written in the file-system encoding: the
     # second file fails after the first was written.
