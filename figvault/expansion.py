@@ -38,6 +38,14 @@ MAIN_NAMESPACE_GLOBAL = "__builtin__.__main__"
 MAIN_MODULE_PREFIX = "__main__."
 
 
+FILENAME_TYPE_MESSAGE = "filename must be a path (str, bytes or os.PathLike), not {type}"
+ARGS_TYPE_MESSAGE = "the saved arguments are not a dict but {type}"
+MISSING_BEFORE_STAR_MESSAGE = "the archive holds no argument for {name!r}, which must come before *{star}"
+# The note on the exception of a replay that failed after the restore.
+RESTORED_NOTE = "figvault: the sources were restored into {folder!r} before the replay failed"
+LOADED_RECORD_MESSAGE = "the loaded archive record is not a dict holding 'func'"
+
+
 def _uses_main_namespace(global_names: list[str]) -> bool:
     return any(name == MAIN_NAMESPACE_GLOBAL or name.startswith(MAIN_MODULE_PREFIX) for name in global_names)
 
@@ -46,7 +54,7 @@ def _archive_path(filename: Any) -> str:
     """The archive's path, absolute, so a replay that changes directory
     still names the same file."""
     if not isinstance(filename, (str, bytes, os.PathLike)):
-        raise TypeError(f"filename must be a path (str, bytes or os.PathLike), not {type(filename).__name__}")
+        raise TypeError(FILENAME_TYPE_MESSAGE.format(type=type(filename).__name__))
     return os.path.abspath(os.fsdecode(filename))
 
 
@@ -61,7 +69,7 @@ def bind_arguments(func: Any, args: Any) -> tuple[tuple[Any, ...], dict[str, Any
     goes by keyword, as the plain module function passes it.
     """
     if not isinstance(args, dict):
-        raise TypeError(f"the saved arguments are not a dict but {type(args).__name__}")
+        raise TypeError(ARGS_TYPE_MESSAGE.format(type=type(args).__name__))
     remaining = dict(args)
     try:
         parameters = list(inspect.signature(func).parameters.values())
@@ -93,7 +101,7 @@ def bind_arguments(func: Any, args: Any) -> tuple[tuple[Any, ...], dict[str, Any
     if star_values:
         if missing is not None:
             star_name = star.name if star is not None else "args"
-            raise TypeError(f"the archive holds no argument for {missing!r}, which must come before *{star_name}")
+            raise TypeError(MISSING_BEFORE_STAR_MESSAGE.format(name=missing, star=star_name))
         positional += defaults
         positional.extend(star_values)
     return tuple(positional), remaining
@@ -155,7 +163,7 @@ class Replay:
             return self._run()
         except BaseException as error:
             if self.restored:
-                error.add_note(f"figvault: the sources were restored into {self.folder!r} before the replay failed")
+                error.add_note(RESTORED_NOTE.format(folder=self.folder))
             raise
 
     def _run(self) -> Any:
@@ -170,7 +178,7 @@ class Replay:
                 with open(self.archive, "rb") as file:
                     record = dill.load(file)
                 if not isinstance(record, dict) or "func" not in record:
-                    raise safe_reader.ArchiveError("the loaded archive record is not a dict holding 'func'")
+                    raise safe_reader.ArchiveError(LOADED_RECORD_MESSAGE)
                 func = record["func"]
                 if "args" not in record:
                     return None

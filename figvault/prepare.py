@@ -45,6 +45,11 @@ MAX_PREPARED_SOURCE_CHARS = 2_000_000
 # Longest exception text quoted in a warning.
 SHOWN_ERROR_CHARS = 200
 
+# The ReplayWarning texts.
+SKIPPED_MESSAGE = "skipped while preparing the replay: {error}"
+UNPARSED_MESSAGE = "skipped: the source does not parse as Python"
+TOO_LARGE_MESSAGE = "the archived source is not prepared for the replay: {size} characters exceed {limit}"
+
 # Cell magics whose body is ordinary Python; other cell magics (%%bash,
 # %%html, ...) hold another language and their cells are left out.
 PYTHON_CELL_MAGICS = frozenset({"time", "timeit", "capture", "prun"})
@@ -296,18 +301,13 @@ def prepare_namespace(namespace: dict[str, Any], pieces: list[SourcePiece], skip
     total = sum(len(piece.text) for piece in pieces)
     if total > MAX_PREPARED_SOURCE_CHARS:
         first = pieces[0].filename if pieces else "?"
-        _warn(
-            f"the archived source is not prepared for the replay: {total} characters "
-            f"exceed {MAX_PREPARED_SOURCE_CHARS}",
-            first,
-            1,
-        )
+        _warn(TOO_LARGE_MESSAGE.format(size=total, limit=MAX_PREPARED_SOURCE_CHARS), first, 1)
         return
     chooser = _Chooser(skip_function)
     for piece in pieces:
         tree = _parse(piece.text)
         if tree is None:
-            _warn("skipped: the source does not parse as Python", piece.filename, 1)
+            _warn(UNPARSED_MESSAGE, piece.filename, 1)
             continue
         _register_source(piece.filename, piece.text)
         # Statements are compiled one by one: the source's own future
@@ -323,9 +323,5 @@ def prepare_namespace(namespace: dict[str, Any], pieces: list[SourcePiece], skip
                 exec(code, namespace)
             except Exception as error:
                 detail = _error_text(error)
-                _warn(
-                    f"skipped while preparing the replay: {type(error).__name__}"
-                    + (f": {detail}" if detail else ""),
-                    piece.filename,
-                    node.lineno,
-                )
+                _warn(SKIPPED_MESSAGE.format(error=type(error).__name__ + (f": {detail}" if detail else "")),
+                      piece.filename, node.lineno)

@@ -15,7 +15,6 @@ import sys
 import textwrap
 import uuid
 import warnings
-from pathlib import Path
 
 import dill
 import pytest
@@ -24,7 +23,7 @@ from support import child_environment
 
 import figvault
 from figvault import prepare, replay
-from figvault.expansion import Replay, bind_arguments
+from figvault.expansion import bind_arguments
 from figvault.restore import FileDictionaryError, check_file_dict
 
 SOURCES = {

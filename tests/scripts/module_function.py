@@ -4,8 +4,6 @@ it at module level and calls it at the bottom."""
 import matplotlib
 
 matplotlib.use("Agg")
-import numpy as np  # noqa: E402
-
 from figlib import panels  # noqa: E402
 from figvault import archive  # noqa: E402
 
