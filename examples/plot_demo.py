@@ -15,37 +15,40 @@ its call and the sources of this folder. Replay both in a fresh process with
 
 or one at a time from any folder, an empty one included, with the command line:
 
-    figvault expand path/to/spectrum.figvault --folder restored
+    figvault expand path/to/wave.figvault --folder restored
 """
 
 import os
 import sys
 from pathlib import Path
 
-from figvault import archive
-from plotlib import figures
+import matplotlib
+
+matplotlib.use("Agg")  # before pyplot: no display needed, same bytes everywhere
+import matplotlib.pyplot as plt  # noqa: E402
+import numpy as np  # noqa: E402
+
+from figvault import archive  # noqa: E402
+from plotlib import figures  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
+DURATION = 10.0  # seconds shown
+FIGURE_SIZE = (6, 3.5)
+
+
+def envelope(t, damping):
+    """The exponential envelope of a damped oscillation."""
+    return np.exp(-damping * t)
 
 
 @archive("wave.figvault")
 def damped_wave(png_path, frequency, damping, samples):
     """Plot a damped oscillation and save it as a PNG."""
-    # The imports live in the body. A function of the script itself (module
-    # __main__) is stored by value, without this script's module-level names;
-    # a fresh process that replays it only has what the body imports.
-    import matplotlib
-
-    matplotlib.use("Agg")  # before pyplot: no display needed, same bytes everywhere
-    import matplotlib.pyplot as plt
-    import numpy as np
-
-    t = np.linspace(0.0, 10.0, samples)
-    envelope = np.exp(-damping * t)
-    fig, ax = plt.subplots(figsize=(6, 3.5))
-    ax.plot(t, envelope * np.cos(2 * np.pi * frequency * t), label="signal")
-    ax.plot(t, envelope, "--", color="grey", label="envelope")
-    ax.plot(t, -envelope, "--", color="grey")
+    t = np.linspace(0.0, DURATION, samples)
+    fig, ax = plt.subplots(figsize=FIGURE_SIZE)
+    ax.plot(t, envelope(t, damping) * np.cos(2 * np.pi * frequency * t), label="signal")
+    ax.plot(t, envelope(t, damping), "--", color="grey", label="envelope")
+    ax.plot(t, -envelope(t, damping), "--", color="grey")
     ax.set_xlabel("time [s]")
     ax.set_ylabel("amplitude")
     ax.set_title(f"Damped wave, f = {frequency} Hz, damping = {damping}")

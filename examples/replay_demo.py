@@ -3,16 +3,16 @@
     python examples/replay_demo.py [--into FOLDER]
 
 For each archive, a new folder is made below FOLDER (a new temporary folder
-by default). expand() calls the saved plotting function again there, so its
-PNG is drawn anew in that folder, and then restores the archived sources into
-its subfolder "sources". The script checks that each new PNG is byte-identical
-to the one that plot_demo.py saved.
+by default). figvault.expand() first restores the archived sources into its
+subfolder "sources", then calls the saved plotting function again in that
+folder, so its PNG is drawn anew there. The script checks that each new PNG
+is byte-identical to the one that plot_demo.py saved.
 
-The spectrum archive stores its plotting function as a reference to
-plotlib.figures.spectrum, so plotlib must be importable here. It is, because
-Python puts the folder of this script first on sys.path. (The command line
-`figvault expand ARCHIVE --folder DIR` needs no such help: it serves the
-modules saved in the archive while it loads and runs it.)
+Nothing of the project needs to be importable here: while the archive loads
+and runs, expand() serves the archive's own copy of plotlib (the spectrum
+archive names plotlib.figures.spectrum) and rebuilds the module-level names
+of plot_demo.py (np, plt, envelope, DURATION) that damped_wave uses. The
+command line `figvault expand ARCHIVE --folder DIR` does the same.
 """
 
 import argparse

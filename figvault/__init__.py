@@ -1,14 +1,15 @@
 """figvault: make a plot reproducible from one file.
 
-``archive`` (a decorator class) and ``expand`` are loaded from the compiled
-modules on first use, so ``import figvault`` stays fast and imports neither
-numpy, torch nor dill. ``__version__`` is read from the installed
-distribution's metadata on first use ("0.1.0" when there is none).
+``archive`` (the decorator class of the compiled module) and the replay
+functions ``expand`` and ``extract`` are loaded on first use, so
+``import figvault`` stays fast and imports neither numpy, torch nor dill.
+``__version__`` is read from the installed distribution's metadata on first
+use ("0.1.0" when there is none).
 """
 
 from __future__ import annotations
 
-__all__ = ["archive", "expand"]
+__all__ = ["ReplayWarning", "archive", "expand", "extract"]
 
 
 def _read_version() -> str:
@@ -22,10 +23,12 @@ def _read_version() -> str:
         return "0.1.0"
 
 
-# Public name -> the compiled module that defines it.
+# Public name -> the module that defines it.
 _LAZY = {
     "archive": "figvault.src.archive",
-    "expand": "figvault.src.unarchive",
+    "expand": "figvault.expansion",
+    "extract": "figvault.expansion",
+    "ReplayWarning": "figvault.prepare",
 }
 
 

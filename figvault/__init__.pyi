@@ -1,5 +1,15 @@
-from figvault.src.archive import archive as archive
-from figvault.src.unarchive import expand as expand
+import os
+from typing import Any
 
-__all__ = ["archive", "expand"]
+from figvault.prepare import ReplayWarning as ReplayWarning
+from figvault.src.archive import archive as archive
+
+__all__ = ["ReplayWarning", "archive", "expand", "extract"]
 __version__: str
+
+def expand(filename: str | bytes | os.PathLike[str], folder: str | bytes | os.PathLike[str] | None = None) -> Any:
+    """Replay an archive: restore its sources into the new folder, then call
+    the saved function with the archived code; returns its result."""
+
+def extract(filename: str | bytes | os.PathLike[str], folder: str | bytes | os.PathLike[str]) -> str:
+    """Restore an archive's sources into the new folder without running anything."""

@@ -1,9 +1,10 @@
 """The ``figvault`` command line.
 
 ``figvault show ARCHIVE [--json]`` tells what an archive holds without
-running anything from it; ``figvault expand ARCHIVE [--folder DIR]`` calls
-the saved function again and restores the saved sources, with the archive's
-own modules importable while it loads and runs.
+running anything from it; ``figvault expand ARCHIVE [--folder DIR]``
+restores the saved sources and calls the saved function again, running the
+archived code (the replay of ``figvault.expand``); ``figvault extract
+ARCHIVE --folder DIR`` restores the sources without running anything.
 
 Errors are reported as one line, "figvault: error: ...", on the standard
 error stream; the exit status is 2 for a wrong command line and 1 for a
@@ -17,9 +18,11 @@ import json
 import os
 import sys
 import traceback
+import warnings
 from typing import Any, Sequence
 
-from . import replay, safe_reader
+from . import expansion, replay, restore, safe_reader
+from .prepare import ReplayWarning
 
 PROG = "figvault"
 
@@ -228,52 +231,94 @@ def command_show(options: argparse.Namespace) -> int:
 # ---------------------------------------------------------------------------
 
 
+def _open_replay(path: str, folder: str | None) -> expansion.Replay:
+    """The replay of ``path`` into ``folder``, checked and read; nothing runs."""
+    if folder is not None:
+        try:
+            restore.new_folder_path(folder)
+        except FileExistsError:
+            raise CommandError(f"the folder {folder!r} exists already") from None
+    names: list[str] = []
+    record = _read(path, names)
+    try:
+        return expansion.Replay(path, folder, record=record, global_names=names)
+    except FileExistsError:
+        raise CommandError(f"the folder {folder!r} exists already") from None
+    except restore.FileDictionaryError as error:
+        raise CommandError(f"cannot restore the sources of {path!r}: {error}") from None
+
+
+def _restore(path: str, replaying: expansion.Replay) -> None:
+    """Write the sources; a failure is one line (the folder is removed again)."""
+    try:
+        replaying.restore()
+    except FileExistsError:
+        raise CommandError(f"the folder {replaying.folder!r} exists already") from None
+    except (OSError, ValueError) as error:
+        reason = (error.strerror if isinstance(error, OSError) else None) or str(error) or type(error).__name__
+        raise CommandError(
+            f"restoring the sources of {path!r} into {replaying.folder!r} failed: {_clean(reason)}; nothing was restored"
+        ) from None
+
+
+def _show_replay_warning(message: Any, category: type, filename: str, lineno: int, file: Any = None, line: Any = None) -> None:
+    """Warnings while preparing a replay, as one 'figvault: warning:' line each."""
+    stream = file if file is not None else sys.stderr
+    text = f"{PROG}: warning: {_clean(filename)}:{lineno}: {_clean(message)}"
+    try:
+        print(text, file=stream)
+    except (OSError, ValueError):  # stderr is gone: nothing to tell
+        pass
+
+
 def command_expand(options: argparse.Namespace) -> int:
     path = options.archive
-    folder = options.folder
-    record = _read(path)
-    if folder is not None and os.path.lexists(folder):
-        raise CommandError(f"the folder {folder!r} exists already")
-    files = safe_reader.source_files(record)
-    try:
-        function = safe_reader.describe_function(record["func"])
-    except RecursionError:
-        raise CommandError(f"{path!r} is not a figvault archive: the archive record is nested too deeply") from None
-    roots, script = replay.replay_plan(files, function)
-    try:
-        from .src import unarchive
-    except Exception as error:  # e.g. dill is missing
-        raise CommandError(f"cannot load figvault.src.unarchive: {type(error).__name__}: {error}") from None
-    origin = os.path.abspath(path)
-    try:
-        with replay.archived_modules(files, origin, roots):
-            with replay.fresh_main(files.get(script) if script else None):
-                unarchive.expand(path, folder)
-    except FileExistsError as error:
-        if folder is not None and error.filename == folder:
-            raise CommandError(f"the folder {folder!r} exists already") from None
-        return _report_crash(path, error)
-    except Exception as error:
-        return _report_crash(path, error)
+    replaying = _open_replay(path, options.folder)
+    _restore(path, replaying)
+    with warnings.catch_warnings():
+        warnings.simplefilter("always", ReplayWarning)
+        previous, warnings.showwarning = warnings.showwarning, _show_replay_warning
+        try:
+            replaying.run()
+        except safe_reader.ArchiveError as error:
+            where = f"; the sources were restored into {replaying.folder!r}" if replaying.restored else ""
+            raise CommandError(f"{path!r} is not a figvault archive: {error}{where}") from None
+        except Exception as error:
+            return _report_crash(path, error, replaying)
+        finally:
+            warnings.showwarning = previous
     return EXIT_OK
 
 
-def _report_crash(path: str, error: BaseException) -> int:
+def command_extract(options: argparse.Namespace) -> int:
+    path = options.archive
+    replaying = _open_replay(path, options.folder)
+    _restore(path, replaying)
+    return EXIT_OK
+
+
+_PACKAGE_FOLDER = os.path.dirname(os.path.abspath(__file__))
+
+
+def _report_crash(path: str, error: BaseException, replaying: expansion.Replay) -> int:
     """A failure while the archive loads or its function runs: the traceback
     (it is the user's code that failed), then the one-line error."""
     sys.stdout.flush()
-    # Start the traceback at expand: the command line's own frame is noise.
+    # Start the traceback where the replay leaves figvault's own Python code.
     tb = error.__traceback__
-    if tb is not None and tb.tb_next is not None:
+    while tb is not None and tb.tb_next is not None:
+        if os.path.dirname(os.path.abspath(tb.tb_frame.f_code.co_filename)) != _PACKAGE_FOLDER:
+            break
         tb = tb.tb_next
     traceback.print_exception(type(error), error, tb, file=sys.stderr)
     try:
         lines = str(error).splitlines()
     except Exception:  # an exception whose text cannot be made
         lines = []
-    message = lines[0] if lines else ""
+    message = _clean(lines[0]) if lines else ""
     detail = type(error).__name__ + (f": {message}" if message else "")
-    print(f"{PROG}: error: expanding {path!r} failed: {detail}", file=sys.stderr)
+    where = f"; the sources were restored into {replaying.folder!r}" if replaying.restored else ""
+    print(f"{PROG}: error: expanding {path!r} failed: {detail}{where}", file=sys.stderr)
     return EXIT_FAILURE
 
 
@@ -318,11 +363,12 @@ def build_parser() -> argparse.ArgumentParser:
 
     expand = commands.add_parser(
         "expand",
-        help="call the saved function again and restore the saved sources",
+        help="restore the saved sources and call the saved function again",
         description=(
-            "Load the archive, call the saved function with the saved arguments and, with --folder, "
-            "write the saved source files into that new folder. The archive's own modules are "
-            "importable while it loads and runs, so it replays in an empty folder. "
+            "With --folder, write the saved source files into that new folder first; then load the "
+            "archive and call the saved function with the saved arguments in the current folder. "
+            "The archive's own modules are importable while it loads and runs, so it runs the "
+            "archived code and replays in an empty folder. "
             "This runs code from the archive: expand only archives you trust."
         ),
     )
@@ -334,6 +380,24 @@ def build_parser() -> argparse.ArgumentParser:
         help="a new folder to restore the saved source files into (it must not exist)",
     )
     expand.set_defaults(handler=command_expand)
+
+    extract = commands.add_parser(
+        "extract",
+        help="restore the saved sources without running anything",
+        description=(
+            "Write the saved source files of an archive into a new folder. The archive is read with "
+            "the restricted reader of show: nothing from it is imported or run, so extracting an "
+            "untrusted archive is safe."
+        ),
+    )
+    extract.add_argument("archive", metavar="ARCHIVE", help="the archive file")
+    extract.add_argument(
+        "--folder",
+        metavar="DIR",
+        required=True,
+        help="a new folder to restore the saved source files into (it must not exist)",
+    )
+    extract.set_defaults(handler=command_extract)
     return parser
 
 

@@ -1,39 +1,35 @@
-"""Replay an archive with its own modules importable.
+"""Replay an archive with its own modules importable, in isolation.
 
 dill stores a function that lives in an importable module by reference, as
 ``module.qualname``: loading the archive imports that module. On another
 machine, or in an empty folder, the module is usually not importable, yet its
 source is in the archive's "files". :func:`archived_modules` installs, for
 the duration of a ``with`` block, import finders that serve modules and
-packages from such a file dictionary, so that ``figvault.src.unarchive.expand``
-can load and run the archive anywhere the third-party packages are installed.
+packages from such a file dictionary, so that the archive loads and runs
+anywhere the third-party packages are installed, and runs the archived code
+rather than today's edits.
 
 Mapping of files to module names: below a root folder R of the archive,
 "R/pkg/mod.py" is module "pkg.mod", "R/pkg/__init__.py" is the package
 "pkg", and a folder holding Python files but no "__init__.py" is a namespace
 package.
 
-Which copy wins, the archived one or one the ordinary import system finds?
-Replaying should run the code as it was archived, not whatever is installed
-or lies in the current folder today, so:
+Archived modules are found where the original run found them:
 
 * Names defined in a *primary* root of the archive are served from the
-  archive first (a finder placed at the front of ``sys.meta_path``): their
-  top-level module is a ``name.py`` file or a regular package
-  (``name/__init__.py``) directly in that root. The primary roots are the
-  folder of the script the saved function came from (when the record tells
-  it; that folder was ``sys.path[0]`` when the archive was written), the
-  archive's top folder (the working directory at that time), and the folder
-  from which the saved function's own module resolves.
+  archive first (a finder placed at the front of ``sys.meta_path``), as
+  Python put those folders first on ``sys.path``: their top-level module is
+  a ``name.py`` file or a regular package (``name/__init__.py``) directly in
+  that root. The primary roots are the folder of the script the saved
+  function came from (that run's ``sys.path[0]``) and the folder from which
+  the saved function's own module resolves (see :func:`plan_replay`).
 * Everything else in the archive (namespace folders, modules below other
   folders) is a fallback: a finder at the end of ``sys.meta_path`` serves it
-  only when the ordinary import system finds nothing, as a namespace package
-  on ``sys.path`` would come last.
-* Built-in modules and modules already imported are never replaced.
+  only when nothing installed or standard provides the name.
+* A standard-library or built-in module is never served from the archive,
+  nor figvault itself.
 
-On leaving the block the finders are removed and the modules served from the
-archive are taken out of ``sys.modules`` again (objects made from them keep
-working, and their tracebacks still show the archived source).
+``sys.modules`` is left as it was found (see :class:`_ModulesGuard`).
 """
 
 from __future__ import annotations
@@ -45,18 +41,36 @@ import importlib.abc
 import importlib.machinery
 import sys
 import types
+from dataclasses import dataclass, field
 from typing import Any, Iterable, Iterator
+
+from .prepare import SourcePiece, find_defining_notebook, prepare_namespace, strip_magics
 
 __all__ = [
     "ArchiveModules",
+    "ReplayPlan",
     "archived_modules",
+    "find_definition",
     "fresh_main",
     "main_script_key",
-    "find_definition",
+    "never_served",
+    "plan_replay",
     "replay_plan",
 ]
 
+# Top-level names that the archive never provides, whatever it holds: the
+# replay itself runs on figvault and dill, and "__main__" is the fresh
+# namespace that fresh_main makes.
+NEVER_SERVED = frozenset({"figvault", "dill", "__main__"})
+
 _INIT = "__init__.py"
+
+
+def never_served(top_name: str) -> bool:
+    """True for a top-level module name that must never come from an archive:
+    a standard-library or built-in module (an archived calendar.py must not
+    replace the standard calendar), figvault or dill."""
+    return top_name in NEVER_SERVED or top_name in sys.stdlib_module_names or top_name in sys.builtin_module_names
 
 
 def _parts_of_key(key: str) -> tuple[str, ...] | None:
@@ -222,9 +236,7 @@ class _ArchiveFinder(importlib.abc.MetaPathFinder):
     def find_spec(self, fullname: str, path: Any = None, target: Any = None) -> importlib.machinery.ModuleSpec | None:
         parent, _, name = fullname.rpartition(".")
         if not parent:
-            if path is not None:
-                return None
-            if self.primary and fullname in sys.builtin_module_names:
+            if path is not None or never_served(fullname):
                 return None
             found = self.modules.lookup_top(name, self.primary)
         else:
@@ -252,15 +264,111 @@ class _ArchiveFinder(importlib.abc.MetaPathFinder):
         return spec
 
 
+def _is_extension(module: Any) -> bool:
+    """True for a module loaded from a compiled extension."""
+    spec = getattr(module, "__spec__", None)
+    if isinstance(getattr(spec, "loader", None), importlib.machinery.ExtensionFileLoader):
+        return True
+    origin = getattr(spec, "origin", None)
+    return isinstance(origin, str) and origin.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
+
+
+def _is_python_source(module: Any) -> bool:
+    """True for a module executed from a Python source or bytecode file."""
+    spec = getattr(module, "__spec__", None)
+    loader = getattr(spec, "loader", None)
+    return isinstance(loader, (importlib.machinery.SourceFileLoader, importlib.machinery.SourcelessFileLoader))
+
+
+class _ModulesGuard:
+    """Leaves ``sys.modules`` as it was found around a replay.
+
+    On entering, modules that are already imported but that the archive
+    provides in a primary root are set aside, so that the archived copy is
+    imported instead of today's. On leaving, every module served from the
+    archive is removed, every entry that was replaced or set aside is put
+    back, and a module newly imported during the replay that holds
+    references to archive-served modules is removed too.
+
+    Ordinary installed or standard modules newly imported during the replay
+    stay: removing an extension-backed package breaks the process (after
+    numpy's modules are deleted from ``sys.modules``, ``import numpy`` fails
+    with "cannot load module more than once per process"). For the same
+    reason an already imported package is never set aside when it or one of
+    its submodules is an extension.
+    """
+
+    def __init__(self, modules: ArchiveModules, loader: _ArchiveLoader) -> None:
+        self.modules = modules
+        self.loader = loader
+        self.before: dict[str, Any] = {}
+
+    def __enter__(self) -> None:
+        self.before = dict(sys.modules)
+        tops: dict[str, list[str]] = {}
+        for name in self.before:
+            tops.setdefault(name.partition(".")[0], []).append(name)
+        for top, names in tops.items():
+            if never_served(top) or self.modules.lookup_top(top, primary=True) is None:
+                continue
+            if any(_is_extension(self.before[name]) for name in names):
+                continue
+            for name in names:
+                del sys.modules[name]
+
+    def served_names(self) -> set[str]:
+        return {
+            name
+            for name, module in sys.modules.items()
+            if name in self.loader.served and getattr(module, "__loader__", None) is self.loader
+        }
+
+    def _refers_to(self, module: Any, served: set[str], served_ids: set[int]) -> bool:
+        """True when a module's namespace holds a served module, or a
+        function, class or object defined in one."""
+        try:
+            values = list(vars(module).values())
+        except TypeError:
+            return False
+        for value in values:
+            if id(value) in served_ids:
+                return True
+            owner = value if isinstance(value, (types.FunctionType, type)) else type(value)
+            try:
+                defined_in = owner.__module__
+            except Exception:  # a class with an unusual __module__
+                continue
+            if isinstance(defined_in, str) and defined_in in served:
+                return True
+        return False
+
+    def __exit__(self, *exc: Any) -> None:
+        served = self.served_names()
+        served_ids = {id(sys.modules[name]) for name in served}
+        for name in served:
+            del sys.modules[name]
+        for name, module in list(sys.modules.items()):
+            if name in self.before or not _is_python_source(module):
+                continue
+            if self._refers_to(module, served, served_ids):
+                del sys.modules[name]
+        for name, module in self.before.items():
+            if sys.modules.get(name) is not module:
+                sys.modules[name] = module
+
+
 @contextlib.contextmanager
 def archived_modules(
     files: dict[str, str], origin: str, primary_roots: Iterable[str] = (".",)
 ) -> Iterator[ArchiveModules]:
-    """Make the modules of a file dictionary importable inside the block."""
+    """Make the modules of a file dictionary importable inside the block;
+    ``sys.modules`` is left as it was found."""
     modules = ArchiveModules(files, origin, primary_roots)
     loader = _ArchiveLoader(modules)
     front = _ArchiveFinder(modules, loader, primary=True)
     back = _ArchiveFinder(modules, loader, primary=False)
+    guard = _ModulesGuard(modules, loader)
+    guard.__enter__()
     sys.meta_path.insert(0, front)
     sys.meta_path.append(back)
     importlib.invalidate_caches()
@@ -270,30 +378,37 @@ def archived_modules(
         for finder in (front, back):
             with contextlib.suppress(ValueError):
                 sys.meta_path.remove(finder)
-        for name in list(loader.served):
-            module = sys.modules.get(name)
-            if module is not None and getattr(module, "__loader__", None) is loader:
-                del sys.modules[name]
+        guard.__exit__()
         importlib.invalidate_caches()
 
 
 @contextlib.contextmanager
-def fresh_main(imports_from: str | None = None, name: str = "__main__") -> Iterator[types.ModuleType]:
-    """Run the block with a new, empty ``__main__`` module.
+def fresh_main(
+    source: str | None = None,
+    name: str = "__main__",
+    *,
+    pieces: list[SourcePiece] | None = None,
+    skip_function: str | None = None,
+    main_file: str | None = None,
+) -> Iterator[types.ModuleType]:
+    """Run the block with a new ``__main__`` module.
 
-    Functions that dill saved by value from a script's ``__main__`` are given
-    the namespace of the loading process's ``__main__`` as their globals;
-    for a replay that should be a clean module, not the command line's own.
-    When ``imports_from`` is the source of the original script, its
-    module-level import statements (``import x``, ``from x import y``; not
-    those nested in other statements) are run in the new namespace first, so
-    that names such as ``np`` or ``plt`` that the function uses resolve as
-    they did when the archive was written. An import that fails is skipped,
-    and imports of figvault itself are left out: replaying needs no archiving
-    decorator (and loading it would import torch for nothing).
+    Functions that dill saved by value from a script's ``__main__`` (the
+    plain way, without their globals) are given the namespace of the
+    loading process's ``__main__`` as their globals; for a replay that is
+    this new module, not the caller's. It is prepared from ``pieces`` (or
+    from the script text ``source``) by
+    :func:`figvault.prepare.prepare_namespace`: the module-level imports,
+    definitions and assignments of the archived script or notebook, without
+    the saved function ``skip_function`` itself. ``main_file`` becomes its
+    ``__file__``, as the original script had one.
     """
     main = types.ModuleType(name)
     main.__dict__["__builtins__"] = builtins
+    if main_file is not None:
+        main.__dict__["__file__"] = main_file
+    if pieces is None and isinstance(source, str):
+        pieces = [SourcePiece("<figvault replay>", source)]
     saved = sys.modules.get("__main__")
     dill_module = sys.modules.get("dill._dill")
     saved_dill_main = getattr(dill_module, "_main_module", None)
@@ -301,8 +416,8 @@ def fresh_main(imports_from: str | None = None, name: str = "__main__") -> Itera
     if dill_module is not None and saved_dill_main is not None:
         setattr(dill_module, "_main_module", main)
     try:
-        if imports_from:
-            _run_imports(imports_from, main)
+        if pieces:
+            prepare_namespace(main.__dict__, pieces, skip_function)
         yield main
     finally:
         if saved is not None:
@@ -311,34 +426,6 @@ def fresh_main(imports_from: str | None = None, name: str = "__main__") -> Itera
             sys.modules.pop("__main__", None)
         if dill_module is not None and saved_dill_main is not None:
             setattr(dill_module, "_main_module", saved_dill_main)
-
-
-def _run_imports(source: str, main: types.ModuleType) -> None:
-    if not isinstance(source, str):
-        return
-    try:
-        tree = ast.parse(source)
-    except (SyntaxError, ValueError, RecursionError, MemoryError):
-        return
-    for node in tree.body:
-        if isinstance(node, ast.ImportFrom) and node.level:
-            continue  # a script has no package to be relative to
-        if isinstance(node, ast.Import):
-            node.names = [alias for alias in node.names if not _is_figvault(alias.name)]
-            if not node.names:
-                continue
-        if isinstance(node, ast.ImportFrom) and _is_figvault(node.module or ""):
-            continue
-        if isinstance(node, (ast.Import, ast.ImportFrom)):
-            statement = ast.Module(body=[node], type_ignores=[])
-            try:
-                exec(compile(statement, "<figvault replay imports>", "exec"), main.__dict__)
-            except Exception:
-                continue
-
-
-def _is_figvault(module: str) -> bool:
-    return module == "figvault" or module.startswith("figvault.")
 
 
 def main_script_key(files: dict[str, str], filename: str | None) -> str | None:
@@ -407,24 +494,84 @@ def _parameter_texts(args: ast.arguments) -> list[str]:
     return texts
 
 
+@dataclass
+class ReplayPlan:
+    """How to replay a record: the primary roots of its modules, and what
+    prepares the fresh ``__main__`` for a function saved from a script or a
+    notebook."""
+
+    roots: list[str] = field(default_factory=list)
+    script: str | None = None  # key of the script that defined the function
+    notebook: str | None = None  # key of the notebook that defined it
+    pieces: list[SourcePiece] = field(default_factory=list)
+    skip_function: str | None = None
+    main_file: str | None = None
+
+
+def _folder_root(key: str) -> str:
+    """The primary-root spelling of the folder holding the file ``key``."""
+    parts = _parts_of_key(key) or ()
+    return "./" + "/".join(parts[:-1]) if len(parts) > 1 else "."
+
+
+def _archive_path(origin: str, key: str) -> str:
+    return "/".join((origin.rstrip("/"),) + (_parts_of_key(key) or (key,)))
+
+
+def plan_replay(
+    files: dict[str, str], function: dict[str, Any], origin: str = "/", prepare_main: bool = False
+) -> ReplayPlan:
+    """The plan for a record whose saved function
+    :func:`figvault.safe_reader.describe_function` described.
+
+    ``prepare_main`` asks for the pieces of source that prepare ``__main__``
+    (needed when the record uses ``__main__``'s namespace, that is when the
+    function was saved the plain way); ``origin`` names them in tracebacks.
+    """
+    plan = ReplayPlan()
+    module = function.get("module")
+    qualname = function.get("qualname")
+    filename = function.get("filename")
+    if module == "__main__":
+        if isinstance(qualname, str) and qualname.isidentifier():
+            plan.skip_function = qualname
+        plan.script = main_script_key(files, filename)
+        if plan.script is not None:
+            # That run's sys.path[0]: the folder of the script.
+            plan.roots.append(_folder_root(plan.script))
+            plan.main_file = filename
+            if prepare_main:
+                plan.pieces = [SourcePiece(_archive_path(origin, plan.script), files[plan.script])]
+        else:
+            found = find_defining_notebook(
+                files, qualname, function.get("firstlineno"), function.get("parameters")
+            ) if isinstance(qualname, str) else None
+            if found is not None:
+                # A kernel starts in its notebook's folder and puts it on sys.path.
+                plan.notebook, cells = found
+                plan.roots.append(_folder_root(plan.notebook))
+                if prepare_main:
+                    where = _archive_path(origin, plan.notebook)
+                    for number, cell in enumerate(cells, 1):
+                        text = strip_magics(cell)
+                        if text is not None:
+                            plan.pieces.append(SourcePiece(f"{where}[code cell {number}]", text))
+            elif not isinstance(filename, str) or filename.startswith("<"):
+                # `python -c`, an interactive session: the working directory
+                # was sys.path[0], and it is the archive's top folder.
+                plan.roots.append(".")
+    elif isinstance(module, str) and module:
+        found_module = ArchiveModules(files, "/", plan.roots).resolve(module)
+        if found_module is not None:
+            root = "./" + "/".join(found_module[0]) if found_module[0] else "."
+            if root not in plan.roots:
+                plan.roots.append(root)
+    return plan
+
+
 def replay_plan(files: dict[str, str], function: dict[str, Any]) -> tuple[list[str], str | None]:
     """(primary roots, key of the original script) for replaying a record
     whose saved function :func:`figvault.safe_reader.describe_function`
     described."""
-    roots: list[str] = []
-    script = None
-    module = function.get("module")
-    if module == "__main__":
-        script = main_script_key(files, function.get("filename"))
-        if script is not None:
-            parts = _parts_of_key(script) or ()
-            roots.append("./" + "/".join(parts[:-1]) if len(parts) > 1 else ".")
-    if "." not in roots:
-        roots.append(".")
-    if isinstance(module, str) and module and module != "__main__":
-        found = ArchiveModules(files, "/", roots).resolve(module)
-        if found is not None:
-            root = "./" + "/".join(found[0]) if found[0] else "."
-            if root not in roots:
-                roots.append(root)
-    return roots, script
+    plan = plan_replay(files, function)
+    return plan.roots, plan.script

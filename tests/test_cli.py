@@ -113,11 +113,16 @@ def empty(tmp_path):
 def test_import_figvault_is_light_and_lazy(tmp_path):
     code = (
         "import sys, json, figvault\n"
-        "heavy = sorted(m for m in ('torch', 'numpy', 'dill', 'figvault.src.archive') if m in sys.modules)\n"
-        "import figvault.src.archive as a, figvault.src.unarchive as u\n"
-        "print(json.dumps({'heavy': heavy, 'all': figvault.__all__, 'version': figvault.__version__,\n"
-        "  'archive': figvault.archive is a.archive, 'expand': figvault.expand is u.expand,\n"
-        "  'dir': [n for n in ('archive', 'expand', '__version__') if n in dir(figvault)]}))\n"
+        "heavy = ('torch', 'numpy', 'dill', 'figvault.src.archive', 'figvault.expansion')\n"
+        "loaded = sorted(m for m in heavy if m in sys.modules)\n"
+        "replay = figvault.expand, figvault.extract, figvault.ReplayWarning\n"
+        "loaded_by_replay = sorted(m for m in heavy[:3] if m in sys.modules)\n"
+        "import figvault.src.archive as a, figvault.expansion as e, figvault.prepare as p\n"
+        "print(json.dumps({'heavy': loaded, 'replay': loaded_by_replay, 'all': figvault.__all__,\n"
+        "  'version': figvault.__version__, 'archive': figvault.archive is a.archive,\n"
+        "  'expand': figvault.expand is e.expand, 'extract': figvault.extract is e.extract,\n"
+        "  'warning': issubclass(figvault.ReplayWarning, UserWarning) and figvault.ReplayWarning is p.ReplayWarning,\n"
+        "  'dir': [n for n in ('archive', 'expand', 'extract', '__version__') if n in dir(figvault)]}))\n"
         "try:\n    figvault.nothing\nexcept AttributeError as e:\n    print(e)\n"
     )
     done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=clean_env(), capture_output=True, text=True)
@@ -126,11 +131,14 @@ def test_import_figvault_is_light_and_lazy(tmp_path):
     facts = json.loads(first)
     assert facts == {
         "heavy": [],
-        "all": ["archive", "expand"],
+        "replay": [],  # the replay loads dill only when it runs
+        "all": ["ReplayWarning", "archive", "expand", "extract"],
         "version": importlib.metadata.version("figvault"),
         "archive": True,
         "expand": True,
-        "dir": ["archive", "expand", "__version__"],
+        "extract": True,
+        "warning": True,
+        "dir": ["archive", "expand", "extract", "__version__"],
     }
     assert second == "module 'figvault' has no attribute 'nothing'"
 
@@ -397,10 +405,11 @@ def test_expand_a_script_function_with_the_console_script(project, empty):
     done = figvault("expand", "local.figvault", "--folder", "restored", cwd=empty, console_script=True)
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
-    # c was passed by keyword, so it is not archived and takes its default;
-    # np resolves through the script's own import statements.
-    assert lines[0] == "local called 1 two 3 7"
-    assert sorted(lines[1:]) == ["./make.py", "shapes/__init__.py", "shapes/plots.py"]
+    # The sources are restored first; then the function runs. c was passed
+    # by keyword, so it is not archived and takes its default; np resolves
+    # through the script's own import statements.
+    assert sorted(lines[:3]) == ["./make.py", "shapes/__init__.py", "shapes/plots.py"]
+    assert lines[3:] == ["local called 1 two 3 7"]
     restored = empty / "restored"
     assert (restored / "make.py").read_text(encoding="utf-8") == MAKE
     assert (restored / "shapes" / "plots.py").read_text(encoding="utf-8") == PLOTS_ARCHIVED
@@ -434,7 +443,7 @@ def test_expand_a_package_function_in_an_empty_folder(project, empty):
     done = figvault("expand", "module.figvault", "--folder", "src", cwd=empty)
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
-    assert lines[0] == "plot archived shapes.plots 9"
+    assert lines[-1] == "plot archived shapes.plots 9"
     assert (empty / "src" / "shapes" / "plots.py").read_text(encoding="utf-8") == PLOTS_ARCHIVED
     # Nothing but the restored folder was written.
     assert sorted(p.name for p in empty.iterdir()) == ["module.figvault", "src"]
@@ -456,7 +465,10 @@ def test_expand_when_the_saved_function_fails(project, empty):
     assert lines[0] == "Traceback (most recent call last):"
     assert "in fragile" in done.stderr
     assert lines[-1].startswith("figvault: error: expanding 'fragile.figvault' failed: FileNotFoundError: ")
-    assert not (empty / "out").exists()  # the sources are not restored
+    # The sources were restored before the function ran, and the error says so.
+    assert lines[-1].endswith(f"; the sources were restored into {str(empty / 'out')!r}")
+    assert (empty / "out" / "make.py").read_text(encoding="utf-8") == MAKE
+    assert sorted(done.stdout.splitlines()) == ["./make.py", "shapes/__init__.py", "shapes/plots.py"]
 
     (empty / "data.txt").write_text("replayed data", encoding="utf-8")
     done = figvault("expand", "fragile.figvault", cwd=empty)

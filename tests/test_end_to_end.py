@@ -126,6 +126,11 @@ def expand_code(archive, folder="restored"):
     return f"from figvault.src.unarchive import expand; expand({str(archive)!r}, {folder!r})"
 
 
+def replay_code(archive, folder="restored"):
+    """The replay for people, figvault.expand."""
+    return f"import figvault; figvault.expand({str(archive)!r}, {folder!r})"
+
+
 def check(job):
     result = job.result
     assert result.returncode == 0, f"stdout:\n{result.stdout}\nstderr:\n{result.stderr}"
@@ -177,7 +182,7 @@ def runs(tmp_path_factory):
 
     # Round 2: replay in empty folders, the script's folder not importable.
     replays = {
-        "wave": Job(["-c", expand_code(project / "wave.figvault")], cwd=root / "wave"),
+        "wave": Job(["-c", replay_code(project / "wave.figvault")], cwd=root / "wave"),
         "spectrum-bare": Job(
             ["-c", expand_code(project / "spectrum.figvault")], cwd=root / "spectrum-bare"
         ),
@@ -234,7 +239,9 @@ def test_examples_archive_their_plots(runs):
 
 def test_script_function_replays_in_an_empty_folder(runs):
     # The function lives in plot_demo.py, that is in __main__: it is stored
-    # by value, and the fresh process needs nothing of the project.
+    # by value, and figvault.expand gives it the module-level names of the
+    # archived script (np, plt, envelope, ...); the fresh process needs
+    # nothing of the project.
     project, _, sources, jobs = runs
     job = jobs["wave"]
     result = check(job)

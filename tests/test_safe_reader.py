@@ -472,9 +472,9 @@ def test_main_script_key_and_definitions():
 def test_replay_plan_adds_the_script_and_module_folders():
     files = {"./scripts/run.py": "", "./src/lib/mod.py": "", "./src/lib/__init__.py": ""}
     roots, script = replay.replay_plan(files, {"module": "__main__", "filename": "/x/scripts/run.py"})
-    assert (roots, script) == (["./scripts", "."], "./scripts/run.py")
+    assert (roots, script) == (["./scripts"], "./scripts/run.py")
     roots, script = replay.replay_plan(files, {"module": "lib.mod", "filename": None})
-    assert (roots, script) == ([".", "./src"], None)
+    assert (roots, script) == (["./src"], None)
 
 
 def test_fresh_main_replays_module_level_imports():

@@ -1,0 +1,327 @@
+"""Prepare a fresh ``__main__`` for replaying a function saved from a script
+or a notebook.
+
+dill stores a function of ``__main__`` by value. Saved the plain way, its
+globals are "whatever ``__main__`` holds when the archive is loaded", so a
+replay in a new process finds none of the script's module-level names
+(``np``, ``plt``, helper functions, constants). This module rebuilds them
+from the archived source of the script (or of the notebook's code cells):
+it runs that source's module-level
+
+* imports (not those of figvault, not relative ones: a script has no package),
+* function and class definitions (without figvault decorators), and
+* assignments,
+
+in order, and never its expression statements, its
+``if __name__ == "__main__":`` block or any other compound statement, nor
+the saved function's own definition. A statement that fails is skipped and
+reported as a :class:`ReplayWarning` located at its line in the archived
+source.
+"""
+
+from __future__ import annotations
+
+import __future__
+import ast
+import json
+import linecache
+import re
+import warnings
+from dataclasses import dataclass
+from typing import Any, Iterable
+
+__all__ = [
+    "ReplayWarning",
+    "SourcePiece",
+    "notebook_code_cells",
+    "prepare_namespace",
+    "strip_magics",
+    "find_defining_notebook",
+]
+
+# Sources longer than this (in characters, all pieces together) are not
+# parsed: parsing costs a few hundred times the text's size in memory.
+MAX_PREPARED_SOURCE_CHARS = 2_000_000
+# Longest exception text quoted in a warning.
+SHOWN_ERROR_CHARS = 200
+
+# The ReplayWarning texts.
+SKIPPED_MESSAGE = "skipped while preparing the replay: {error}"
+UNPARSED_MESSAGE = "skipped: the source does not parse as Python"
+TOO_LARGE_MESSAGE = "the archived source is not prepared for the replay: {size} characters exceed {limit}"
+
+# Cell magics whose body is ordinary Python; other cell magics (%%bash,
+# %%html, ...) hold another language and their cells are left out.
+PYTHON_CELL_MAGICS = frozenset({"time", "timeit", "capture", "prun"})
+
+# Line magics, shell escapes and their assignment forms (`x = !ls`,
+# `t = %timeit f()`), and help requests (`np.linspace?`).
+_MAGIC_LINE = re.compile(r"^(\s*)(?:[%!]|[\w.,\s\[\]()*]+=\s*[%!]|[\w.]+\?\??\s*$)")
+
+
+class ReplayWarning(UserWarning):
+    """Something of the archived script or notebook could not be prepared
+    for the replay (a statement that failed, a cell that does not parse)."""
+
+
+@dataclass(frozen=True)
+class SourcePiece:
+    """Python source to prepare from: a script, or one notebook cell.
+
+    ``filename`` names it in tracebacks and warnings (registered with
+    linecache so that tracebacks show the archived lines).
+    """
+
+    filename: str
+    text: str
+
+
+def _one_line(text: str, limit: int = SHOWN_ERROR_CHARS) -> str:
+    """Text for a one-line message: control characters escaped, shortened."""
+    text = text if text.isprintable() else repr(text)[1:-1]
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+def _error_text(error: BaseException) -> str:
+    """The first line of an exception's text ("" when it has none or cannot make one)."""
+    try:
+        return str(error).split("\n", 1)[0]
+    except Exception:
+        return ""
+
+
+def _warn(message: str, filename: str, lineno: int) -> None:
+    warnings.warn_explicit(_one_line(message, 4 * SHOWN_ERROR_CHARS), ReplayWarning, filename, lineno)
+
+
+# ---------------------------------------------------------------------------
+# Notebooks
+# ---------------------------------------------------------------------------
+
+
+def strip_magics(cell: str) -> str | None:
+    """A code cell with IPython syntax turned into plain Python: line magics
+    and shell escapes become ``pass`` (line numbers are kept); a cell magic
+    of another language gives None."""
+    lines = cell.split("\n")
+    if lines and lines[0].lstrip().startswith("%%"):
+        magic = lines[0].lstrip()[2:].split(None, 1)
+        if not magic or magic[0] not in PYTHON_CELL_MAGICS:
+            return None
+        lines[0] = ""
+    return "\n".join(
+        match.group(1) + "pass" if (match := _MAGIC_LINE.match(line)) else line for line in lines
+    )
+
+
+def notebook_code_cells(text: str) -> list[str] | None:
+    """The code cells of a notebook's JSON text, in document order, or None
+    when the text is not a notebook."""
+    try:
+        notebook = json.loads(text)
+    except (ValueError, RecursionError):
+        return None
+    cells = notebook.get("cells") if isinstance(notebook, dict) else None
+    if not isinstance(cells, list):
+        return None
+    found: list[str] = []
+    for cell in cells:
+        if not isinstance(cell, dict) or cell.get("cell_type") != "code":
+            continue
+        source = cell.get("source", "")
+        if isinstance(source, list) and all(isinstance(line, str) for line in source):
+            source = "".join(source)
+        if isinstance(source, str):
+            found.append(source)
+    return found
+
+
+def _parse(text: str) -> ast.Module | None:
+    try:
+        return ast.parse(text)
+    except (SyntaxError, ValueError, RecursionError, MemoryError):
+        return None
+
+
+def _defines(tree: ast.Module, name: str) -> ast.AST | None:
+    """The last module-level definition of ``name`` in a tree."""
+    found = None
+    for node in tree.body:
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)) and node.name == name:
+            found = node
+    return found
+
+
+def find_defining_notebook(
+    files: dict[str, str], qualname: str, firstlineno: Any = None, parameters: Any = None
+) -> tuple[str, list[str]] | None:
+    """(key, code cells) of the archived notebook that defines the function
+    ``qualname`` at the top level of a code cell.
+
+    When several do, the one whose definition starts at the saved code's
+    first line (a cell's lines count from 1) and has the saved parameters
+    is preferred; then the first in the archive's order.
+    """
+    top = qualname.split(".", 1)[0] if isinstance(qualname, str) and qualname else None
+    if not top or not top.isidentifier():
+        return None
+    best: tuple[int, str, list[str]] | None = None
+    budget = MAX_PREPARED_SOURCE_CHARS
+    for key, text in files.items():
+        if not key.endswith(".ipynb"):
+            continue
+        cells = notebook_code_cells(text)
+        if not cells:
+            continue
+        score = -1
+        for cell in cells:
+            stripped = strip_magics(cell)
+            if stripped is None or len(stripped) > budget:
+                continue
+            budget -= len(stripped)
+            tree = _parse(stripped)
+            node = _defines(tree, top) if tree is not None else None
+            if node is None:
+                continue
+            here = 0
+            first = min([node.lineno] + [d.lineno for d in getattr(node, "decorator_list", [])])
+            if first == firstlineno:
+                here += 2
+            if "." not in qualname and isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+                names = [a.arg for a in node.args.posonlyargs + node.args.args]
+                saved = [str(p).split("=", 1)[0] for p in parameters or () if str(p) not in ("/", "*")]
+                if saved and names == saved[: len(names)]:
+                    here += 1
+            score = max(score, here)
+        if score >= 0 and (best is None or score > best[0]):
+            best = (score, key, cells)
+    return (best[1], best[2]) if best is not None else None
+
+
+# ---------------------------------------------------------------------------
+# Choosing and running statements
+# ---------------------------------------------------------------------------
+
+
+def _is_figvault(module: str | None) -> bool:
+    return module is not None and (module == "figvault" or module.startswith("figvault."))
+
+
+def _root_name(node: ast.expr) -> str | None:
+    """The name a decorator or call chain starts from: ``a`` in ``a.b.c(...)``."""
+    while True:
+        if isinstance(node, ast.Call):
+            node = node.func
+        elif isinstance(node, ast.Attribute):
+            node = node.value
+        elif isinstance(node, ast.Name):
+            return node.id
+        else:
+            return None
+
+
+def _names_read(node: ast.AST) -> set[str]:
+    return {n.id for n in ast.walk(node) if isinstance(n, ast.Name)}
+
+
+def _target_names(targets: Iterable[ast.expr]) -> set[str]:
+    names: set[str] = set()
+    for target in targets:
+        names |= {n.id for n in ast.walk(target) if isinstance(n, ast.Name)}
+    return names
+
+
+class _Chooser:
+    """Decides, statement by statement, what is run in the fresh namespace."""
+
+    def __init__(self, skip_function: str | None) -> None:
+        self.skip_function = skip_function
+        self.figvault_names: set[str] = set()  # names bound to figvault things
+
+    def choose(self, node: ast.stmt) -> ast.stmt | None:
+        """The statement to run (possibly trimmed), or None to leave it out."""
+        if isinstance(node, ast.Import):
+            kept = []
+            for alias in node.names:
+                if _is_figvault(alias.name):
+                    self.figvault_names.add(alias.asname or alias.name.split(".", 1)[0])
+                else:
+                    kept.append(alias)
+            if not kept:
+                return None
+            node.names = kept
+            return node
+        if isinstance(node, ast.ImportFrom):
+            if node.level:
+                return None  # a script has no package to be relative to
+            if _is_figvault(node.module):
+                self.figvault_names.update(alias.asname or alias.name for alias in node.names)
+                return None
+            return node
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+            if self.skip_function is not None and node.name == self.skip_function and not isinstance(node, ast.ClassDef):
+                return None  # the archive holds the saved function itself
+            # Defined without figvault's decorators: replaying archives nothing.
+            node.decorator_list = [d for d in node.decorator_list if _root_name(d) not in self.figvault_names]
+            return node
+        if isinstance(node, (ast.Assign, ast.AnnAssign, ast.AugAssign)):
+            targets = node.targets if isinstance(node, ast.Assign) else [node.target]
+            if node.value is not None and _names_read(node.value) & self.figvault_names:
+                # `plot = archive("x.figvault")(draw)`, `arch = figvault.archive`
+                self.figvault_names |= _target_names(targets)
+                return None
+            return node
+        return None
+
+
+def _future_flags(tree: ast.Module) -> int:
+    """The compiler flags of the ``from __future__ import ...`` statements
+    at the top of a module."""
+    flags = 0
+    for node in tree.body:
+        if isinstance(node, ast.ImportFrom) and node.module == "__future__":
+            for alias in node.names:
+                feature = getattr(__future__, alias.name, None)
+                flags |= getattr(feature, "compiler_flag", 0)
+    return flags
+
+
+def _register_source(filename: str, text: str) -> None:
+    """Let tracebacks and warnings show the archived lines of ``filename``."""
+    lines = text.splitlines(keepends=True)
+    linecache.cache[filename] = (len(text), None, lines, filename)
+
+
+def prepare_namespace(namespace: dict[str, Any], pieces: list[SourcePiece], skip_function: str | None) -> None:
+    """Run the chosen module-level statements of ``pieces`` in ``namespace``.
+
+    ``skip_function`` is the name of the saved function, whose definition is
+    left out. Failures become ReplayWarnings; nothing is raised for them.
+    """
+    total = sum(len(piece.text) for piece in pieces)
+    if total > MAX_PREPARED_SOURCE_CHARS:
+        first = pieces[0].filename if pieces else "?"
+        _warn(TOO_LARGE_MESSAGE.format(size=total, limit=MAX_PREPARED_SOURCE_CHARS), first, 1)
+        return
+    chooser = _Chooser(skip_function)
+    for piece in pieces:
+        tree = _parse(piece.text)
+        if tree is None:
+            _warn(UNPARSED_MESSAGE, piece.filename, 1)
+            continue
+        _register_source(piece.filename, piece.text)
+        # Statements are compiled one by one: the source's own future
+        # imports are passed on to each, and none of this module's.
+        flags = _future_flags(tree)
+        for node in tree.body:
+            chosen = chooser.choose(node)
+            if chosen is None:
+                continue
+            try:
+                module = ast.Module(body=[chosen], type_ignores=[])
+                code = compile(module, piece.filename, "exec", flags=flags, dont_inherit=True)
+                exec(code, namespace)
+            except Exception as error:
+                detail = _error_text(error)
+                _warn(SKIPPED_MESSAGE.format(error=type(error).__name__ + (f": {detail}" if detail else "")),
+                      piece.filename, node.lineno)

@@ -1,0 +1,1 @@
+"""A small project package used by some of the scripts."""
