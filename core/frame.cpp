@@ -177,7 +177,7 @@ void Frame::execute(PyObject* module) {
     }
 
     fetch_builtins();
-    for (const FunctionSpec* spec : description_.functions) code_object_for(*spec);
+    for (const FunctionSpec* spec : function_specs()) code_object_for(*spec);
     description_.run_statements(*this);
 
     at_line(kLineOfFrameSteps);

@@ -57,6 +57,15 @@ Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 // ---- FunctionSpec ----------------------------------------------------------
 
+namespace {
+std::vector<const FunctionSpec*>& spec_registry() {
+    static auto* specs = new std::vector<const FunctionSpec*>();  // process lifetime
+    return *specs;
+}
+}  // namespace
+
+const std::vector<const FunctionSpec*>& function_specs() { return spec_registry(); }
+
 FunctionSpec::FunctionSpec(Definition definition, Parameters parameters,
                            std::variant<NoArgumentsBody, NamedParametersBody, VarArgsBody> body)
     : definition_(std::move(definition)), parameters_(std::move(parameters)), body_(body) {
@@ -65,6 +74,7 @@ FunctionSpec::FunctionSpec(Definition definition, Parameters parameters,
     variable_names_ = takes_var_args() ? std::vector<const char*>{kVarArgsName, kVarKeywordsName}
                                        : parameters_.names;
     variable_names_.insert(variable_names_.end(), definition_.locals.begin(), definition_.locals.end());
+    spec_registry().push_back(this);
 }
 
 FunctionSpec FunctionSpec::without_arguments(Definition definition, NoArgumentsBody body) {

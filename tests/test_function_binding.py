@@ -559,3 +559,21 @@ print(files.{name}.__name__)
     outcomes, still_there = finished.stdout.split()
     assert "returned" not in outcomes.split(",")
     assert still_there == name
+
+
+def test_types_are_named_after_the_module_that_holds_them(files):
+    import figvault.src.archive as archive_module
+    import figvault.src.unarchive as unarchive_module
+
+    wrapper = archive_module.archive("x.fv")(len)
+    for function, module in [
+        (files.create_file_dict, "figvault.src.files"),
+        (archive_module.archive.__init__, "figvault.src.archive"),
+        (wrapper, "figvault.src.archive"),
+        (unarchive_module.expand, "figvault.src.unarchive"),
+    ]:
+        kind = type(function)
+        assert (kind.__module__, kind.__qualname__) == (module, "function")
+        assert repr(kind) == f"<class '{module}.function'>"
+    record = type(wrapper.__self__)
+    assert (record.__module__, record.__qualname__) == ("figvault.src.archive", "closure")

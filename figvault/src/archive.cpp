@@ -328,7 +328,6 @@ void run_statements(Frame& module) {
 ModuleDescription describe_module() {
     return {.short_name = "archive",
             .builtins = {"object", "zip", "enumerate", "TypeError", "open"},
-            .functions = {&kInit, &kCall, &kWrapper},
             .run_statements = run_statements};
 }
 

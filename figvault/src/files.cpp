@@ -331,7 +331,6 @@ void run_statements(Frame& module) {
 ModuleDescription describe_module() {
     return {.short_name = "files",
             .builtins = {"open"},
-            .functions = {&kCreateFileDict, &kWriteFilesFromDict},
             .run_statements = run_statements};
 }
 

@@ -94,7 +94,6 @@ void run_statements(Frame& module) {
 ModuleDescription describe_module() {
     return {.short_name = "unarchive",
             .builtins = {"open"},
-            .functions = {&kExpand},
             .run_statements = run_statements};
 }
 

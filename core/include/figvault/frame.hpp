@@ -29,7 +29,6 @@ class Frame;
 struct ModuleDescription {
     const char* short_name;                      // "files"
     std::vector<const char*> builtins;            // fetched once at execution, in this order
-    std::vector<const FunctionSpec*> functions;   // their code objects are made at execution
     void (*run_statements)(Frame&);               // the module statements, in order
 };
 

@@ -56,8 +56,15 @@ struct Parameters {
     std::vector<std::pair<const char*, const char*>> annotations = {};  // name -> string
 };
 
+// A spec is made once, as a constant of its module (the factories return it
+// in place); it can be neither copied nor moved, and every spec of a shared
+// object is known to its frame, which makes their code objects when the
+// module is executed.
 class FunctionSpec {
 public:
+    FunctionSpec(const FunctionSpec&) = delete;
+    FunctionSpec& operator=(const FunctionSpec&) = delete;
+
     static FunctionSpec without_arguments(Definition definition, NoArgumentsBody body);
     static FunctionSpec with_parameters(Definition definition, Parameters parameters,
                                         NamedParametersBody body);
@@ -116,6 +123,9 @@ struct ClosureRecord {
     PyObject* self;
     PyObject* weakrefs;
 };
+
+// Every FunctionSpec of this shared object, in the order they were made.
+const std::vector<const FunctionSpec*>& function_specs();
 
 // Readies the function type (named after the module that holds it);
 // throws PyErrorSet on failure.
