@@ -57,8 +57,8 @@ _OPENING_CALLS = {"dill._dill._create_filehandle", "builtins.open", "io.open", "
 _ATTRIBUTE_CALLS = {"builtins.getattr", "dill._dill._get_attr"}
 
 WARN_NOT_TEXT_KEY = (
-    "the record holds a key that is not text ({kind}): a real load may turn it into "
-    "'func', 'files' or 'args', so what runs can differ from what is shown"
+    "the record holds {value} under a key that is not text ({kind}): a real load may turn that key "
+    "into 'func', 'files' or 'args', so what runs can differ from what is shown"
 )
 WARN_DUPLICATE_KEY = "the record sets {key} more than once; a real load keeps the last value"
 WARN_ARG_NOT_TEXT = "an argument is keyed by {kind}, not by a parameter name; a real load may merge it with another"
@@ -120,25 +120,6 @@ def _folder_of(parts: tuple[str, ...] | None) -> str:
 # ---------------------------------------------------------------------------
 
 
-def _walk(root: Any, budget: Budget) -> Iterator[Any]:
-    """Every container and placeholder reachable from ``root``, each once."""
-    seen: set[int] = set()
-    keep: list[Any] = []
-    stack = [root]
-    visited = 0
-    while stack:
-        node = stack.pop()
-        if sr._is_leaf(node) or id(node) in seen:
-            continue
-        seen.add(id(node))
-        keep.append(node)
-        visited += 1
-        if visited > budget.limits.nodes:
-            budget.check_nodes(visited)
-        yield node
-        stack.extend(sr.children(node))
-
-
 def _dotted(value: Any) -> str | None:
     """The dotted name that ``value`` stands for: a global, a module that
     dill imports by name, or an attribute of either."""
@@ -160,14 +141,15 @@ def _dotted(value: Any) -> str | None:
     return None
 
 
-def _scan_loading(record: dict, info: sr.ReadInfo, budget: Budget) -> tuple[list[dict], list[str], list[str]]:
-    """(modules imported on load, callees called on load, warnings)."""
+def _scan_loading(nodes: list[Any], info: sr.ReadInfo) -> tuple[list[dict], list[str], list[str]]:
+    """(modules imported on load, callees called on load, warnings), from
+    every container and placeholder of the record."""
     imports: list[dict[str, str]] = [{"module": module, "via": "global"} for module in info.modules]
     listed = set(info.modules)
     calls: dict[str, None] = {}
     warnings: list[str] = []
-    for node in _walk(record, budget):
-        if not isinstance(node, Call):
+    for node in nodes:
+        if type(node) is not Call:
             continue
         callee = _dotted(node.func)
         if callee is None:
@@ -224,9 +206,12 @@ def _record_warnings(record: dict, info: sr.ReadInfo) -> list[str]:
     duplicated, _ = info.duplicate_keys(record)
     for key in duplicated:
         warnings.append(WARN_DUPLICATE_KEY.format(key=_key_text(key)))
-    for key in record:
+    for key, value in record.items():
         if type(key) is not str:
-            warnings.append(WARN_NOT_TEXT_KEY.format(kind=sr.clean_text(sr.describe_type(key), 80)))
+            held = f"the global {value.dotted}" if isinstance(value, Global) else f"a {sr.describe_type(value)}"
+            warnings.append(
+                WARN_NOT_TEXT_KEY.format(value=sr.clean_text(held, 120), kind=sr.clean_text(sr.describe_type(key), 80))
+            )
     args = record.get("args")
     if type(args) is dict:
         duplicated, _ = info.duplicate_keys(args)
@@ -445,9 +430,10 @@ def check_code(code_record: Any, key: str, source: str, budget: Budget) -> CodeC
                 return CodeCheck("matches", f"the code is that of {key}, line {firstlineno}", code)
         if not named:
             break
+    shown = sr.clean_text(qualname, 80) if type(qualname) is str else "of that name"
     if not named:
-        return CodeCheck("differs", f"{key} defines no function {sr.clean_text(qualname, 80)}")
-    return CodeCheck("differs", f"it differs from {sr.clean_text(qualname, 80)} in {key}")
+        return CodeCheck("differs", f"{key} defines no function {shown}")
+    return CodeCheck("differs", f"the code that {key} compiles to for {shown} is different")
 
 
 def _source_lines(source: str, first: int, last: int) -> str:
@@ -481,7 +467,7 @@ def _describe_saved_function(
             check = check_code(code_record.args[0], key, source, budget)
         function["code_check"] = {"status": check.status, "detail": check.detail}
         if check.status == "differs":
-            warnings.append(WARN_CODE_DIFFERS.format(key=shown_key) + f" ({check.detail})")
+            warnings.append(WARN_CODE_DIFFERS.format(key=shown_key) + f": {check.detail}")
         elif check.status == "unchecked":
             warnings.append(WARN_CODE_UNCHECKED.format(key=shown_key, reason=check.detail))
         found = check.code
@@ -537,7 +523,8 @@ def inspect_archive(path: str, budget: Budget | None = None) -> Inspection:
     be opened, ArchiveError (LimitError) for one that cannot be read."""
     budget = budget or Budget()
     record, info = sr.read_record(path, budget)
-    summary = sr.summarize(record, budget)
+    surveyed = sr.survey(record, budget)
+    summary = sr.summarize(record, budget, surveyed)
     files = sr.source_files(record)
     parts_of: dict[str, tuple[str, ...]] = {}
     for key in files:
@@ -547,19 +534,15 @@ def inspect_archive(path: str, budget: Budget | None = None) -> Inspection:
     raw_files = record.get("files")
     if type(raw_files) is dict:
         for row, key in zip(summary["files"], raw_files):
-            budget.output(len(row["path"]) + _ROW_OVERHEAD)
             if type(key) is str:
                 row["path_key"] = key
-                if key not in parts_of:
-                    key_parts(key, budget)
-    for row in summary.get("args") or ():
-        budget.output(len(row["name"]) + _ROW_OVERHEAD)
     folders = _folders(summary["files"], parts_of)
     for row in summary["files"]:
         row.pop("path_key", None)
     warnings = _record_warnings(record, info)
     function_warnings, code = _describe_saved_function(record, summary["function"], files, parts_of, budget)
-    imports, calls, load_warnings = _scan_loading(record, info, budget)
+    imports, calls, load_warnings = _scan_loading(surveyed.nodes, info)
+    del surveyed
     try:
         size: int | None = os.path.getsize(path)
     except OSError:

@@ -66,6 +66,7 @@ __all__ = [
     "read_record",
     "source_files",
     "summarize",
+    "survey",
 ]
 
 # The keys that a record must hold to be expanded (its "args" are optional).
@@ -1210,57 +1211,101 @@ def _is_leaf(value: Any) -> bool:
     return type(value) in _SCALAR_TYPES
 
 
-def measure(root: Any, budget: Budget | None = None) -> int:
-    """The nesting depth of ``root`` (the longest chain of containers and
-    placeholders, each shared object counted once); raises LimitError when
-    it or the number of objects exceeds the budget. Every object is visited
-    once, however often it is shared; cycles do not count."""
+@dataclass
+class Survey:
+    """The result of :func:`survey`: the nesting depth of a value, every
+    container and placeholder in it (each once), and which of the lists,
+    tuples and dicts among them are plain data (see :func:`is_plain`), by id."""
+
+    depth: int
+    nodes: list[Any]
+    plain: dict[int, bool]
+
+
+_PLAIN_LEAF_TYPES = frozenset((type(None), bool, int, float, str, bytes))
+_PLAIN_CONTAINER_TYPES = frozenset((list, tuple, dict, OpaqueKey))
+
+
+def survey(root: Any, budget: Budget | None = None) -> Survey:
+    """Visit everything reachable from ``root`` once, however often it is
+    shared, and measure its nesting depth (the longest chain of containers
+    and placeholders; cycles do not count). Raises LimitError when the depth
+    or the number of objects exceeds the budget."""
     budget = budget or Budget()
     if _is_leaf(root):
-        return 0
+        return Survey(0, [], {})
+    max_depth = budget.limits.depth
+    max_nodes = budget.limits.nodes
+    leaf_types = _SCALAR_TYPES
+    plain_leaves = _PLAIN_LEAF_TYPES
+    plain_containers = _PLAIN_CONTAINER_TYPES
     depth_of: dict[int, int] = {}
-    on_path: set[int] = set()
-    keep: list[Any] = []  # holds the visited objects, so that their ids stay unique
-    stack: list[tuple[Any, Iterator[Any]]] = [(root, iter(children(root)))]
-    on_path.add(id(root))
-    keep.append(root)
-    deepest_here = [0]
-    visited = 1
+    plain_of: dict[int, bool] = {}
+    on_path: set[int] = {id(root)}
+    nodes: list[Any] = [root]  # also keeps every visited id unique
+    path: list[Any] = [root]
+    stack: list[Iterator[Any]] = [iter(children(root))]
+    deepest: list[int] = [0]
+    plain: list[bool] = [type(root) in plain_containers]
     while stack:
-        node, pending = stack[-1]
-        advanced = False
-        for child in pending:
-            if _is_leaf(child):
+        for child in stack[-1]:
+            kind = type(child)
+            if kind in leaf_types:
+                if kind not in plain_leaves:
+                    plain[-1] = False
                 continue
             ident = id(child)
-            if ident in on_path:
-                continue  # a cycle
             known = depth_of.get(ident)
             if known is not None:
-                if known > deepest_here[-1]:
-                    deepest_here[-1] = known
+                if known > deepest[-1]:
+                    deepest[-1] = known
+                if not plain_of.get(ident, False):
+                    plain[-1] = False
                 continue
-            visited += 1
-            if visited > budget.limits.nodes:
-                budget.check_nodes(visited)
-            if len(stack) >= budget.limits.depth:
-                budget.check_depth(len(stack) + 1)
-            keep.append(child)
+            if ident in on_path:  # a cycle: nothing on it is plain
+                plain[-1] = False
+                continue
+            nodes.append(child)
+            if len(nodes) > max_nodes:
+                budget.check_nodes(len(nodes))
+            if not child and (kind is list or kind is tuple or kind is dict):
+                # Empty: one level deep, plain, nothing below it to visit.
+                depth_of[ident] = 1
+                plain_of[ident] = True
+                if deepest[-1] < 1:
+                    deepest[-1] = 1
+                continue
+            if len(path) >= max_depth:
+                budget.check_depth(len(path) + 1)
             on_path.add(ident)
-            stack.append((child, iter(children(child))))
-            deepest_here.append(0)
-            advanced = True
+            path.append(child)
+            stack.append(iter(child) if kind is list or kind is tuple else iter(children(child)))
+            deepest.append(0)
+            plain.append(kind in plain_containers)
             break
-        if advanced:
-            continue
-        stack.pop()
-        on_path.discard(id(node))
-        depth = deepest_here.pop() + 1
-        depth_of[id(node)] = depth
-        budget.check_depth(depth)
-        if deepest_here and depth > deepest_here[-1]:
-            deepest_here[-1] = depth
-    return depth_of[id(root)]
+        else:
+            stack.pop()
+            node = path.pop()
+            ident = id(node)
+            on_path.discard(ident)
+            depth = deepest.pop() + 1
+            if depth > max_depth:
+                budget.check_depth(depth)
+            depth_of[ident] = depth
+            node_plain = plain.pop()
+            if type(node) in plain_containers:
+                plain_of[ident] = node_plain
+            if deepest:
+                if depth > deepest[-1]:
+                    deepest[-1] = depth
+                if not node_plain:
+                    plain[-1] = False
+    return Survey(depth_of[id(root)], nodes, plain_of)
+
+
+def measure(root: Any, budget: Budget | None = None) -> int:
+    """The nesting depth of ``root``, checked against the budget (see :func:`survey`)."""
+    return survey(root, budget).depth
 
 
 def is_plain(value: Any, _depth: int = 0, _seen: set[int] | None = None) -> bool:
@@ -1275,8 +1320,9 @@ class _Plainness:
 
     _PLAIN_LEAVES = frozenset((type(None), bool, int, float, str, bytes))
 
-    def __init__(self, budget: Budget | None = None) -> None:
-        self.known: dict[int, bool] = {}
+    def __init__(self, budget: Budget | None = None, known: dict[int, bool] | None = None) -> None:
+        # Ids judged by a survey stay valid while the surveyed value lives.
+        self.known: dict[int, bool] = dict(known) if known else {}
         self.keep: list[Any] = []
         self.budget = budget or Budget()
         self.visited = 0
@@ -1492,7 +1538,9 @@ def describe_type(value: Any) -> str:
 
 def _type_of_call(call: Call) -> str:
     prefix = ""
-    for _ in range(_CHAIN_LOOK):
+    for depth in range(_CHAIN_LOOK):
+        if depth == 3:
+            return prefix + "..."
         name = call.func_name
         if name is not None:
             return prefix + _type_of_named_call(call, name)
@@ -1704,6 +1752,8 @@ def describe_value(value: Any, _plain: _Plainness | None = None) -> dict[str, An
         described.update(facts)
         if not facts and value.func_name in _NUMPY_SCALAR:
             described["value"] = _numpy_scalar_value(value)
+        elif value.func_name == "dill._dill._import_module" and value.args and type(value.args[0]) is str:
+            described["refers_to"] = value.args[0]
     elif kind is StreamSet:
         described["length"] = len(value.items)
     elif kind in _SCALARS or kind in _CONTAINERS:
@@ -1906,6 +1956,10 @@ def describe_function(func: Any) -> dict[str, Any]:
 # ---------------------------------------------------------------------------
 
 
+# Characters of output per row of a printed table, besides its name or path.
+_ROW_CHARS = 40
+
+
 def text_size(text: str) -> int:
     """The UTF-8 size of ``text`` (surrogates as written by surrogatepass),
     without making a whole copy of a large text."""
@@ -1921,15 +1975,17 @@ def text_lines(text: str) -> int:
     return text.count("\n") + (1 if text and not text.endswith("\n") else 0)
 
 
-def summarize(record: dict, budget: Budget | None = None) -> dict[str, Any]:
+def summarize(record: dict, budget: Budget | None = None, surveyed: Survey | None = None) -> dict[str, Any]:
     """A JSON-ready summary of an archive record read by :func:`read_archive`.
 
     Raises ArchiveError (LimitError) for a record nested too deeply or too
-    large to describe.
+    large to describe (``surveyed`` is the :func:`survey` of the record
+    against the same budget, when it has been made already).
     """
     budget = budget or Budget()
-    measure(record, budget)
-    plain = _Plainness(budget)
+    if surveyed is None:
+        surveyed = survey(record, budget)
+    plain = _Plainness(budget, surveyed.plain)
     args = record.get("args")
     arguments: list[dict[str, Any]] | None
     if "args" not in record or type(args) is not dict:
@@ -1940,6 +1996,7 @@ def summarize(record: dict, budget: Budget | None = None) -> dict[str, Any]:
             name = key if type(key) is str else value_text(key, 40)
             entry = {"name": name[:NAME_CHARS] if len(name) > NAME_CHARS else name}
             entry.update(describe_value(value, plain))
+            budget.output(len(entry["name"]) + _ROW_CHARS)
             arguments.append(entry)
     files = record.get("files", {})
     file_rows: list[dict[str, Any]] = []
@@ -1947,6 +2004,7 @@ def summarize(record: dict, budget: Budget | None = None) -> dict[str, Any]:
     if type(files) is dict:
         for path, text in files.items():
             row: dict[str, Any] = {"path": path if type(path) is str else value_text(path, NAME_CHARS)}
+            budget.output(min(len(row["path"]), NAME_CHARS) + _ROW_CHARS)
             if type(text) is str:
                 known = stats.get(id(text))
                 if known is None:
