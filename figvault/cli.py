@@ -363,20 +363,24 @@ def render_diff_text(report: dict[str, Any], stat: bool = False) -> str:
         for warning in side.get("warnings") or []:
             lines.append(f"  ! {label}: {_clean(warning, LINE_WIDTH)}")
     function = report["function"]
-    name_old = function["old"].get("qualname") or "?"
-    name_new = function["new"].get("qualname") or "?"
-    title = _clean(name_new) if name_old == name_new else f"{_clean(name_old)} -> {_clean(name_new)}"
+
+    def signature(side: dict[str, Any]) -> str:
+        params = side.get("parameters")
+        name = _clean(side.get("qualname") or "?")
+        return name + ("(" + ", ".join(_clean(p) for p in params) + ")" if params is not None else "")
+
+    before, after = signature(function["old"]), signature(function["new"])
+    title = after if before == after else f"{before} -> {after}"
     lines.append("")
     lines.append(f"Function   {title}")
     code = {"same": "unchanged", "changed": "CHANGED", "unknown": "cannot be compared"}[function["code"]]
     lines.append(f"  code      {code}")
     if function["code"] == "same" and function["record"] == "changed":
         lines.append("  other     its defaults, globals or attributes changed")
-    for key in ("module", "stored", "parameters"):
-        before, after = function["old"].get(key), function["new"].get(key)
-        if before != after:
-            show = lambda v: ", ".join(_clean(p) for p in v) if isinstance(v, list) else _clean(v if v is not None else "?")  # noqa: E731
-            lines.append(f"  {key:<9} {show(before)} -> {show(after)}")
+    for key in ("module", "stored"):
+        old_value, new_value = function["old"].get(key), function["new"].get(key)
+        if old_value != new_value:
+            lines.append(f"  {key:<9} {_clean(old_value or '?')} -> {_clean(new_value or '?')}")
     lines.append("")
     args = report["args"]
     changed = [a for a in args if a["status"] != "same"]
@@ -386,7 +390,10 @@ def render_diff_text(report: dict[str, Any], stat: bool = False) -> str:
         if entry["status"] == "same":
             rows.append([_clean(entry["name"]), "same", _side_text(entry.get("old")), ""])
         else:
-            rows.append([_clean(entry["name"]), entry["status"], _side_text(entry.get("old")), _side_text(entry.get("new"))])
+            old_text, new_text = _side_text(entry.get("old")), _side_text(entry.get("new"))
+            if entry["status"] == "changed" and old_text == new_text:
+                new_text = "same type and shape, other data"
+            rows.append([_clean(entry["name"]), entry["status"], old_text, new_text])
     if rows:
         lines += _table(["NAME", "CHANGE", "OLD", "NEW"], rows)
     counts = report["file_counts"]

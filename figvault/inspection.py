@@ -801,7 +801,8 @@ def diff_archives(old: Inspection, new: Inspection, budget: Budget, with_lines: 
             row["status"] = "same"
         else:
             row["status"] = "changed"
-            lines, added, removed = line_diff(old_text, new_text, f"a/{path}", f"b/{path}")
+            shown = path[2:] if path.startswith("./") else path
+            lines, added, removed = line_diff(old_text, new_text, f"a/{shown}", f"b/{shown}")
             row["added_lines"], row["removed_lines"] = added, removed
             if lines is None:
                 row["note"] = "too long to compare line by line"
