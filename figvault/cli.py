@@ -145,12 +145,18 @@ CODE_CHECK_TEXT = {
 }
 
 
+def _signature(name: str, params: list[str] | None) -> str:
+    """name(param, ...) on one line of bounded width."""
+    text = _clean(name) + ("(" + ", ".join(_clean(p) for p in params) + ")" if params is not None else "")
+    return _clean(text, LINE_WIDTH)
+
+
 def _function_lines(function: dict[str, Any]) -> list[str]:
     name = function.get("qualname") or function.get("name")
     params = function.get("parameters")
     kind = function.get("kind")
     if name:
-        title = _clean(name) + ("(" + ", ".join(_clean(p) for p in params) + ")" if params is not None else "")
+        title = _signature(name, params)
     else:
         title = f"<{_clean(kind, TYPE_WIDTH)}>"
     lines = [f"Function   {title}"]
@@ -364,12 +370,8 @@ def render_diff_text(report: dict[str, Any], stat: bool = False) -> str:
             lines.append(f"  ! {label}: {_clean(warning, LINE_WIDTH)}")
     function = report["function"]
 
-    def signature(side: dict[str, Any]) -> str:
-        params = side.get("parameters")
-        name = _clean(side.get("qualname") or "?")
-        return name + ("(" + ", ".join(_clean(p) for p in params) + ")" if params is not None else "")
-
-    before, after = signature(function["old"]), signature(function["new"])
+    before = _signature(function["old"].get("qualname") or "?", function["old"].get("parameters"))
+    after = _signature(function["new"].get("qualname") or "?", function["new"].get("parameters"))
     title = after if before == after else f"{before} -> {after}"
     lines.append("")
     lines.append(f"Function   {title}")

@@ -76,7 +76,7 @@ class _Unknown(Exception):
     """The stream holds something that cannot be compared with real code."""
 
 
-@dataclass
+@dataclass(repr=False)
 class Inspection:
     """One archive as ``show`` sees it: the record, what the read saw, the
     archived sources (str keys and texts) and the JSON-ready summary."""
@@ -88,6 +88,9 @@ class Inspection:
     summary: dict[str, Any]
     code: types.CodeType | None = None  # the compiled code of the saved function
     parts: dict[str, tuple[str, ...]] = field(default_factory=dict)
+
+    def __repr__(self) -> str:  # the record is read data, which may be huge
+        return f"<Inspection of {self.path!r}>"
 
 
 # ---------------------------------------------------------------------------
@@ -481,7 +484,8 @@ def _describe_saved_function(
                 module = None
             if module is not None:
                 named = [code for code in _code_objects(module) if code.co_qualname == qualname and code is not module]
-                found = named[-1] if named else None  # the last definition wins, as at run time
+                # The last definition wins, as at run time.
+                found = max(named, key=lambda code: code.co_firstlineno) if named else None
             if found is not None:
                 definition = find_definition(source, qualname)
                 if definition is not None:

@@ -388,7 +388,7 @@ def _refuse(opcode: str, target: Any) -> NoReturn:
     raise pickle.UnpicklingError(f"{opcode} applied to a {type(target).__name__}")
 
 
-@dataclass
+@dataclass(repr=False)
 class ReadInfo:
     """What a read saw besides the value: the global names the stream uses
     ("module.name", each once, in first-seen order), the modules that an
@@ -399,6 +399,9 @@ class ReadInfo:
     modules: list[str]
     protocol: int
     duplicates: dict[int, tuple[dict, list[Any], int]]
+
+    def __repr__(self) -> str:  # the duplicates hold read data, which may be huge
+        return f"<ReadInfo: {len(self.names)} names, protocol {self.protocol}>"
 
     def duplicate_keys(self, target: dict) -> tuple[list[Any], int]:
         """(up to 8 keys set again, how many times keys were set again) in ``target``."""
@@ -1211,7 +1214,7 @@ def _is_leaf(value: Any) -> bool:
     return type(value) in _SCALAR_TYPES
 
 
-@dataclass
+@dataclass(repr=False)
 class Survey:
     """The result of :func:`survey`: the nesting depth of a value, every
     container and placeholder in it (each once), and which of the lists,
@@ -1220,6 +1223,9 @@ class Survey:
     depth: int
     nodes: list[Any]
     plain: dict[int, bool]
+
+    def __repr__(self) -> str:  # the nodes are read data, which may be huge
+        return f"<Survey: depth {self.depth}, {len(self.nodes)} objects>"
 
 
 _PLAIN_LEAF_TYPES = frozenset((type(None), bool, int, float, str, bytes))
