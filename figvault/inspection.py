@@ -796,11 +796,9 @@ def diff_archives(old: Inspection, new: Inspection, budget: Budget, with_lines: 
         row: dict[str, Any] = {"path": path}
         old_text, new_text = old_files.get(path), new_files.get(path)
         if new_text is None:
-            row["status"] = "removed"
-            row["removed_lines"] = sr.text_lines(old_text or "")
+            row.update(status="removed", added_lines=0, removed_lines=sr.text_lines(old_text or ""))
         elif old_text is None:
-            row["status"] = "added"
-            row["added_lines"] = sr.text_lines(new_text)
+            row.update(status="added", added_lines=sr.text_lines(new_text), removed_lines=0)
         elif old_text is new_text or old_text == new_text:
             row["status"] = "same"
         else:
