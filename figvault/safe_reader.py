@@ -1229,7 +1229,7 @@ class Survey:
 
 
 _PLAIN_LEAF_TYPES = frozenset((type(None), bool, int, float, str, bytes))
-_PLAIN_CONTAINER_TYPES = frozenset((list, tuple, dict, OpaqueKey))
+_PLAIN_CONTAINER_TYPES = frozenset((list, tuple, dict, OpaqueKey, StreamSet))
 
 
 def survey(root: Any, budget: Budget | None = None) -> Survey:
@@ -1388,8 +1388,7 @@ class _Plainness:
 
     @staticmethod
     def _container(value: Any) -> bool:
-        kind = type(value)
-        return kind is list or kind is tuple or kind is dict or kind is OpaqueKey
+        return type(value) in _PLAIN_CONTAINER_TYPES
 
 
 # ---------------------------------------------------------------------------
@@ -1462,6 +1461,13 @@ class _Renderer:
             self._items("[", value, "]", depth)
         elif kind is tuple:
             self._items("(", value, ",)" if len(value) == 1 else ")", depth)
+        elif kind is StreamSet:
+            if not value.items:
+                self.put(f"{value.kind}()")
+            elif value.kind == "set":
+                self._items("{", value.items, "}", depth)
+            else:
+                self._items("frozenset({", value.items, "})", depth)
         elif kind is dict:
             self.put("{")
             first = True
@@ -1762,6 +1768,8 @@ def describe_value(value: Any, _plain: _Plainness | None = None) -> dict[str, An
             described["refers_to"] = value.args[0]
     elif kind is StreamSet:
         described["length"] = len(value.items)
+        if (_plain or _Plainness()).check(value):
+            described["value"] = value_text(value)
     elif kind in _SCALARS or kind in _CONTAINERS:
         if kind in _CONTAINERS:
             described["length"] = len(value)
