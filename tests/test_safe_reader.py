@@ -507,3 +507,48 @@ def test_summary_of_unusual_records():
     assert summary["files"] == [{"path": "./a.py", "bytes": None, "lines": None, "type": "int"}]
     assert summary["function"]["kind"] == "int"
     assert summary["other_keys"] == ["more"]
+
+
+# ---------------------------------------------------------------------------
+# Texts for a terminal
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "text, cleaned",
+    [
+        ("plain text", "plain text"),
+        ("a\nb\rc\td", "a\\nb\\rc\\td"),
+        ("\x1b]2;owned\x07\x1b[31m", "\\x1b]2;owned\\x07\\x1b[31m"),
+        ("it's\n", "it's\\n"),
+        ("line\u2028separator\u202eright", "line\\u2028separator\\u202eright"),
+        ("ünï €", "ünï €"),
+        ("\udce9", "\\udce9"),
+    ],
+)
+def test_clean_text_escapes_what_a_terminal_would_act_on(text, cleaned):
+    assert safe_reader.clean_text(text) == cleaned
+
+
+def test_clean_text_cuts_before_and_after_escaping():
+    assert safe_reader.clean_text("x" * 1000, 10) == "xxxxxxx..."
+    assert safe_reader.clean_text("\x00" * 1000, 10) == "\\x00\\x0..."
+
+
+@pytest.mark.parametrize(
+    "value, text",
+    [(-12, "-12"), (10**57, str(10**57)), (10**5000, "<int of about 5,001 digits>"), (-(2**40000), "<int of about 12,042 digits>")],
+    ids=["small", "58-digits", "5001-digits", "negative-huge"],
+)
+def test_int_text(value, text):
+    assert safe_reader.int_text(value) == text
+
+
+def test_short_values_of_shared_data_stay_short():
+    shared = [1]
+    for _ in range(60):
+        shared = [shared, shared]  # 2**60 paths to the innermost list
+    text = safe_reader.value_text(shared)
+    assert len(text) == safe_reader.VALUE_TEXT_CHARS and text.endswith("...")
+    assert safe_reader.describe_value(shared)["value"] == text
+    assert safe_reader.value_text({"k": (1.5, None, b"\x00")}) == "{'k': (1.5, None, b'\\x00')}"
