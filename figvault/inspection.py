@@ -351,57 +351,83 @@ def _real_const_tuple(consts: tuple) -> tuple:
     return tuple(_real_const(item) for item in consts)
 
 
-# numbers of the stream's container types allowed in a compared constant
+# Items of a tuple or frozenset constant that are compared at most.
 _MAX_CONST_ITEMS = 10_000
+_SCALAR_CONSTS = (type(None), bool, int, float, str, bytes)
 
 
-def _stream_const(value: Any) -> Any:
-    kind = type(value)
-    if kind in (type(None), bool, int, str, bytes):
-        return (kind.__name__, value)
-    if kind is float:
-        return _float_form(value)
-    if kind is tuple:
-        if len(value) > _MAX_CONST_ITEMS:
-            raise _Unknown("a constant is too large")
-        return ("tuple", tuple(_stream_const(item) for item in value))
-    if kind is StreamSet and value.kind == "frozenset":
-        if len(value.items) > _MAX_CONST_ITEMS:
-            raise _Unknown("a constant is too large")
-        return ("frozenset", tuple(sorted((_stream_const(item) for item in value.items), key=repr)))
-    if isinstance(value, Global) and value.module in ("builtins", "__builtin__") and value.name == "Ellipsis":
-        return ("Ellipsis",)
-    if isinstance(value, Call):
-        name = value.func_name
-        if name == "dill._dill._create_code":
-            return ("code", _stream_code(value))
-        if name == "dill._dill._eval_repr" and value.args == ("Ellipsis",):
+class _StreamForms:
+    """Comparable forms of the code records and constants a stream holds;
+    each shared object is turned into a form once."""
+
+    def __init__(self) -> None:
+        self.known: dict[int, Any] = {}
+        self.keep: list[Any] = []
+
+    def const(self, value: Any) -> Any:
+        kind = type(value)
+        if kind in _SCALAR_CONSTS:
+            return _float_form(value) if kind is float else (kind.__name__, value)
+        known = self.known.get(id(value))
+        if known is not None:
+            return known
+        form = self._const(value)
+        self.known[id(value)] = form
+        self.keep.append(value)
+        return form
+
+    def _const(self, value: Any) -> Any:
+        kind = type(value)
+        if kind is tuple:
+            if len(value) > _MAX_CONST_ITEMS:
+                raise _Unknown("a constant is too large")
+            return ("tuple", tuple(self.const(item) for item in value))
+        if kind is StreamSet and value.kind == "frozenset":
+            # Frozenset constants hold constants: scalars, or flat tuples of them.
+            if len(value.items) > _MAX_CONST_ITEMS or not all(_flat_const(item) for item in value.items):
+                raise _Unknown("a frozenset constant holds more than constants")
+            return ("frozenset", tuple(sorted((self.const(item) for item in value.items), key=repr)))
+        if isinstance(value, Global) and value.module in ("builtins", "__builtin__") and value.name == "Ellipsis":
             return ("Ellipsis",)
-        inner = value.func
-        if (
-            isinstance(inner, Call)
-            and inner.func_name == "dill._dill._load_type"
-            and inner.args == ("complex",)
-            and len(value.args) == 2
-            and all(type(part) is float for part in value.args)
-        ):
-            return ("complex", _float_form(value.args[0]), _float_form(value.args[1]))
-    raise _Unknown(f"a constant of the code is {sr.describe_type(value)}")
+        if isinstance(value, Call):
+            name = value.func_name
+            if name == "dill._dill._create_code":
+                return ("code", self.code(value))
+            if name == "dill._dill._eval_repr" and value.args == ("Ellipsis",):
+                return ("Ellipsis",)
+            inner = value.func
+            if (
+                isinstance(inner, Call)
+                and inner.func_name == "dill._dill._load_type"
+                and inner.args == ("complex",)
+                and len(value.args) == 2
+                and all(type(part) is float for part in value.args)
+            ):
+                return ("complex", _float_form(value.args[0]), _float_form(value.args[1]))
+        raise _Unknown(f"a constant of the code is {sr.describe_type(value)}")
+
+    def code(self, call: Call) -> tuple:
+        fields = sr.code_fields(call)
+        if "exceptiontable" not in fields or "endlinetable" in fields:
+            raise _Unknown("the code was recorded by another Python version")
+        form = []
+        for name in _COMPARED_FIELDS:
+            value = fields[name]
+            if name == "consts":
+                if type(value) is not tuple or len(value) > _MAX_CONST_ITEMS:
+                    raise _Unknown("the code's constants are not a tuple of constants")
+                value = tuple(self.const(item) for item in value)
+            form.append(value)
+        return tuple(form)
+
+
+def _flat_const(value: Any) -> bool:
+    kind = type(value)
+    return kind in _SCALAR_CONSTS or (kind is tuple and len(value) <= 64 and all(type(i) in _SCALAR_CONSTS for i in value))
 
 
 def _stream_code(call: Call) -> tuple:
-    fields = sr.code_fields(call)
-    if "exceptiontable" not in fields or "endlinetable" in fields:
-        raise _Unknown("the code was recorded by another Python version")
-    form = []
-    for name in _COMPARED_FIELDS:
-        value = fields[name]
-        if name == "consts":
-            if type(value) is not tuple:
-                raise _Unknown("the code's constants are not a tuple")
-            value = tuple(_stream_const(item) for item in value)
-        form.append(value)
-    return tuple(form)
+    return _StreamForms().code(call)
 
 
 @dataclass
@@ -489,7 +515,7 @@ def _describe_saved_function(
             if found is not None:
                 definition = find_definition(source, qualname)
                 if definition is not None:
-                    parameters = definition[1]
+                    parameters = definition[1][: sr.MAX_PARAMETERS]
                     if function.get("kind") == "method":
                         parameters = parameters[1:]  # bound to the saved instance
                     function["parameters"] = [sr.clean_text(p, sr.NAME_CHARS) for p in parameters]

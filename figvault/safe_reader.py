@@ -1848,6 +1848,8 @@ def _parameters(fields: dict[str, Any], defaults: Any, kwdefaults: Any) -> list[
         return None
     if argcount + kwonly > len(varnames) or posonly > argcount:
         return None
+    if argcount + kwonly > MAX_PARAMETERS:
+        return [clean_text(name, NAME_CHARS) for name in varnames[:MAX_PARAMETERS]] + ["..."]
     params: list[str] = []
     positional = list(varnames[:argcount])
     default_values = list(defaults) if type(defaults) is tuple else []
@@ -1877,6 +1879,8 @@ def _parameters(fields: dict[str, Any], defaults: Any, kwdefaults: Any) -> list[
 
 # Characters kept of a name (parameter, argument, module, path) in a summary.
 NAME_CHARS = 200
+# Parameters listed for a function; more are cut short with "...".
+MAX_PARAMETERS = 256
 
 
 def _default_text(value: Any) -> str:

@@ -71,8 +71,8 @@ def test_dag_shared_list_is_summarized_once_per_object():
 class _Code:
     """Reduces to dill's code constructor with the given fields (3.11 layout)."""
 
-    def __init__(self, argcount=1, kwonly=0, varnames=("a",), filename="x.py", qualname="f"):
-        self.fields = (b"", argcount, 0, kwonly, len(varnames), 1, 3, b"\x97\x00d\x00S\x00", (None,), (),
+    def __init__(self, argcount=1, kwonly=0, varnames=("a",), filename="x.py", qualname="f", consts=(None,)):
+        self.fields = (b"", argcount, 0, kwonly, len(varnames), 1, 3, b"\x97\x00d\x00S\x00", consts, (),
                        varnames, filename, qualname, qualname, 1, b"", b"", (), ())
 
     def __reduce__(self):
@@ -109,7 +109,16 @@ def hostile_files():
     by_reference = pickle.dumps({"args": {"x": 1}, "files": {"./mod.py": module}, "func": len}, protocol=3)
     by_reference = by_reference.replace(b"cbuiltins\nlen\n", b"cmod\nf\n")
     chain = b"cm\nf\n" + b"(tR" * 5000
+    shared = (1,)
+    for _ in range(40):
+        shared = (shared, shared)  # 2**40 paths through 41 tuples
+    source = {"./x.py": "def f(a):\n    return None\n"}
     return {
+        "shared-tuples-in-code-constants": (
+            pickle.dumps({"args": {"a": 1}, "files": source, "func": _Function(_Code(consts=(None, shared)))}, protocol=4),
+            0,
+            "DOES NOT come from ./x.py",
+        ),
         "negative-keyword-count": (
             pickle.dumps({"args": {"a": 1}, "files": {}, "func": _Function(_Code(kwonly=-5))}, protocol=4), 0, "Function   f\n"
         ),
@@ -134,6 +143,7 @@ def hostile_files():
 
 
 HOSTILE = [
+    "shared-tuples-in-code-constants",
     "negative-keyword-count",
     "call-chain-as-record",
     "call-chain-as-function",
