@@ -66,6 +66,7 @@ WARN_ARG_DUPLICATE = "the argument {key} is set more than once; a real load keep
 WARN_FILE_NOT_TEXT = "a file key or text is not text ({kind}); expand cannot restore it"
 WARN_FILE_DUPLICATE = "the file {key} is set more than once; a real load keeps the last text"
 WARN_CODE_DIFFERS = "the function's code does not come from {key}"
+WARN_CODE_REPLACED = "the function's state replaces its code while it loads (it sets __code__)"
 WARN_CODE_UNCHECKED = "the function's code could not be checked against {key}: {reason}"
 WARN_COMPUTED_IMPORT = "loading imports a module whose name is computed while loading ({via})"
 WARN_EVALUATES = "loading evaluates the text {text} ({via})"
@@ -255,6 +256,18 @@ def _function_record(func: Any) -> Call | None:
             continue
         return None
     return None
+
+
+def effective_code(function_record: Call) -> tuple[Any, bool]:
+    """(the code record the loaded function ends up with, whether its state
+    replaces the code it was made with): a BUILD state may set __code__."""
+    code = function_record.args[0] if function_record.args else None
+    replaced = False
+    for state in function_record.states:
+        if type(state) is tuple and len(state) == 2 and type(state[1]) is dict and "__code__" in state[1]:
+            code = state[1]["__code__"]
+            replaced = True
+    return code, replaced
 
 
 def _module_file(parts_of: dict[str, tuple[str, ...]], module: str, roots: list[tuple[str, ...]]) -> str | None:
@@ -493,7 +506,10 @@ def _describe_saved_function(
         if code_record is None or not code_record.args:
             check = CodeCheck("unchecked", "the stream holds no code record for it")
         else:
-            check = check_code(code_record.args[0], key, source, budget)
+            code, replaced = effective_code(code_record)
+            if replaced:
+                warnings.append(WARN_CODE_REPLACED)
+            check = check_code(code, key, source, budget)
         function["code_check"] = {"status": check.status, "detail": check.detail}
         if check.status == "differs":
             warnings.append(WARN_CODE_DIFFERS.format(key=shown_key) + f": {check.detail}")
@@ -763,7 +779,7 @@ def _function_code_digest(func: Any, prints: Fingerprints) -> bytes | None:
     record = _function_record(func)
     if record is None or not record.args:
         return None
-    return prints.of(record.args[0])
+    return prints.of(effective_code(record)[0])
 
 
 def diff_archives(old: Inspection, new: Inspection, budget: Budget, with_lines: bool = True) -> dict[str, Any]:

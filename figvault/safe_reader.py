@@ -1937,11 +1937,12 @@ def describe_function(func: Any) -> dict[str, Any]:
         info["kind"] = describe_type(func)
     elif func.func_name == "dill._dill._create_function":
         args = func.args
-        fields = code_fields(args[0] if args else None)
         state_dict: dict = {}
         for state in func.states:
             if type(state) is tuple and len(state) == 2 and type(state[1]) is dict:
                 state_dict.update((k, v) for k, v in state[1].items() if type(k) is str)
+        # A state that sets __code__ replaces the code the function was made with.
+        fields = code_fields(state_dict["__code__"] if "__code__" in state_dict else args[0] if args else None)
         fname = args[2] if len(args) > 2 and type(args[2]) is str else fields.get("name")
         qualname = state_dict.get("__qualname__")
         if type(qualname) is not str:
@@ -1958,7 +1959,7 @@ def describe_function(func: Any) -> dict[str, Any]:
             module=module,
             filename=_text_or_none(fields.get("filename")),
             firstlineno=firstlineno if type(firstlineno) is int and firstlineno > 0 else None,
-            parameters=_parameters(fields, args[3] if len(args) > 3 else None, state_dict.get("__kwdefaults__")),
+            parameters=_parameters(fields, state_dict.get("__defaults__", args[3] if len(args) > 3 else None), state_dict.get("__kwdefaults__")),
         )
     else:
         info["kind"] = _type_of_call(func)

@@ -83,6 +83,16 @@ code = evil.__code__.replace(co_filename=func.__code__.co_filename, co_firstline
 save("disguised.fv", disguised(code))
 save("elsewhere.fv", disguised(evil.__code__.replace(co_filename=func.__code__.co_filename, co_qualname="nowhere")))
 save("helpers.fv", func, module=helpers)
+
+
+class Replaced:
+    """The honest code at first, the other one set by the function's state."""
+
+    def __reduce__(self):
+        return (dill._dill._create_function, (func.__code__, {}, "plot", None), ({}, {"__code__": code}))
+
+
+save("replaced.fv", Replaced())
 '''
 
 # A dict of the honest record's keys, then "func" set again under a key that
@@ -160,6 +170,15 @@ def test_code_that_does_not_come_from_its_source_is_flagged(project, name, detai
     data = show(project, name, "--json")
     assert data["function"]["code_check"]["status"] == "differs"
     assert data["function"]["source_text"] is None
+
+
+def test_code_replaced_by_the_functions_state_is_checked(project):
+    data = show(project, "replaced.fv", "--json")
+    assert data["warnings"][:2] == [
+        "the function's state replaces its code while it loads (it sets __code__)",
+        "the function's code does not come from ./plot_demo.py: the code that ./plot_demo.py compiles to for plot is different",
+    ]
+    assert data["function"]["parameters"] == ["data", "weights", "scale"]
 
 
 @pytest.mark.parametrize(
