@@ -30,6 +30,12 @@ MAX_SOURCE_LINES = 400
 # A changed file is compared line by line only below these sizes.
 MAX_DIFF_LINES = 20_000
 MAX_DIFF_CHARS = 4 * 1024 * 1024
+# Functions stored by value besides the saved one that are checked against
+# their archived source.
+MAX_OTHER_FUNCTIONS = 64
+# Characters of archived source compiled in all, beyond which those other
+# functions are left unchecked (compiling takes time).
+MAX_OTHER_SOURCE_CHARS = 2 * 1024 * 1024
 # Lines of context around each change in a unified diff.
 DIFF_CONTEXT = 3
 # Texts that dill evaluates for objects it cannot otherwise name; these two
@@ -67,6 +73,8 @@ WARN_FILE_NOT_TEXT = "a file key or text is not text ({kind}); expand cannot res
 WARN_FILE_DUPLICATE = "the file {key} is set more than once; a real load keeps the last text"
 WARN_CODE_DIFFERS = "the function's code does not come from {key}"
 WARN_CODE_REPLACED = "the function's state replaces its code while it loads (it sets __code__)"
+WARN_OTHER_CODE_DIFFERS = "the function {name} stored in the archive does not come from {key}"
+WARN_OTHERS_UNCHECKED = "some other functions stored in the archive were not checked against their source (too many)"
 WARN_CODE_UNCHECKED = "the function's code could not be checked against {key}: {reason}"
 WARN_COMPUTED_IMPORT = "loading imports a module whose name is computed while loading ({via})"
 WARN_EVALUATES = "loading evaluates the text {text} ({via})"
@@ -450,9 +458,39 @@ class CodeCheck:
     code: types.CodeType | None = None
 
 
-def check_code(code_record: Any, key: str, source: str, budget: Budget) -> CodeCheck:
+_COMPILE_ERRORS = (SyntaxError, ValueError, RecursionError, MemoryError, OverflowError)
+
+
+class Compiled:
+    """Archived sources compiled once per optimization level."""
+
+    def __init__(self, budget: Budget) -> None:
+        self.budget = budget
+        self.modules: dict[tuple[str, int], types.CodeType | Exception] = {}
+        self.compiled_chars = 0  # characters compiled so far
+
+    def has(self, key: str) -> bool:
+        return (key, 0) in self.modules
+
+    def module(self, key: str, source: str, optimize: int) -> types.CodeType:
+        """The module code of ``source``; raises what compile() raised."""
+        found = self.modules.get((key, optimize))
+        if found is None:
+            self.compiled_chars += len(source)
+            try:
+                found = _compile(source, key, optimize, self.budget)
+            except _COMPILE_ERRORS as error:
+                found = error
+            self.modules[(key, optimize)] = found
+        if isinstance(found, Exception):
+            raise found
+        return found
+
+
+def check_code(code_record: Any, key: str, source: str, budget: Budget, compiled: Compiled | None = None) -> CodeCheck:
     """Whether the code that the stream holds is the code that ``source``
     (archived as ``key``) compiles to for the function of that name."""
+    compiled = compiled or Compiled(budget)
     try:
         recorded = _stream_code(code_record)
     except _Unknown as reason:
@@ -463,8 +501,8 @@ def check_code(code_record: Any, key: str, source: str, budget: Budget) -> CodeC
     named: list[types.CodeType] = []
     for optimize in (0, 1, 2):
         try:
-            module = _compile(source, key, optimize, budget)
-        except (SyntaxError, ValueError, RecursionError, MemoryError, OverflowError) as error:
+            module = compiled.module(key, source, optimize)
+        except _COMPILE_ERRORS as error:
             return CodeCheck("unchecked", f"it does not compile ({type(error).__name__})")
         named = [code for code in _code_objects(module) if code.co_qualname == qualname and code is not module]
         for code in named:
@@ -485,7 +523,11 @@ def _source_lines(source: str, first: int, last: int) -> str:
 
 
 def _describe_saved_function(
-    record: dict, function: dict[str, Any], files: dict[str, str], parts_of: dict[str, tuple[str, ...]], budget: Budget
+    record: dict,
+    function: dict[str, Any],
+    files: dict[str, str],
+    parts_of: dict[str, tuple[str, ...]],
+    compiled: Compiled,
 ) -> tuple[list[str], types.CodeType | None]:
     """Adds source_file, source_line, source_text and code_check to
     ``function``; returns (warnings, the compiled code of the function)."""
@@ -509,7 +551,7 @@ def _describe_saved_function(
             code, replaced = effective_code(code_record)
             if replaced:
                 warnings.append(WARN_CODE_REPLACED)
-            check = check_code(code, key, source, budget)
+            check = check_code(code, key, source, compiled.budget, compiled)
         function["code_check"] = {"status": check.status, "detail": check.detail}
         if check.status == "differs":
             warnings.append(WARN_CODE_DIFFERS.format(key=shown_key) + f": {check.detail}")
@@ -521,8 +563,8 @@ def _describe_saved_function(
         qualname = function.get("qualname")
         if isinstance(qualname, str):
             try:
-                module = _compile(source, key, 0, budget)
-            except (SyntaxError, ValueError, RecursionError, MemoryError, OverflowError):
+                module = compiled.module(key, source, 0)
+            except _COMPILE_ERRORS:
                 module = None
             if module is not None:
                 named = [code for code in _code_objects(module) if code.co_qualname == qualname and code is not module]
@@ -541,10 +583,42 @@ def _describe_saved_function(
         first, last = _line_span(found)
         function["source_line"], function["source_end_line"] = first, last
         function["source_text"] = _source_lines(source, first, last)
-        budget.output(len(function["source_text"]) + _ROW_OVERHEAD * min(last - first + 1, MAX_SOURCE_LINES))
+        compiled.budget.output(len(function["source_text"]) + _ROW_OVERHEAD * min(last - first + 1, MAX_SOURCE_LINES))
     elif stored == "by value" and function.get("firstlineno"):
         function["source_line"] = function["firstlineno"]
     return warnings, found
+
+
+def _check_other_functions(
+    nodes: list[Any], saved: Call | None, files: dict[str, str], compiled: Compiled
+) -> list[str]:
+    """Warnings for the other functions stored by value (helpers kept in the
+    saved function's globals, defaults or arguments) whose code does not
+    come from the archived file they name."""
+    warnings: list[str] = []
+    checked = 0
+    for node in nodes:
+        if type(node) is not Call or node is saved or node.func_name != "dill._dill._create_function":
+            continue
+        code, replaced = effective_code(node)
+        fields = sr.code_fields(code)
+        filename, qualname = fields.get("filename"), fields.get("qualname")
+        key = main_script_key(files, filename) if type(filename) is str else None
+        if key is None or type(qualname) is not str:
+            continue
+        checked += 1
+        if checked > MAX_OTHER_FUNCTIONS or (
+            not compiled.has(key) and compiled.compiled_chars + len(files[key]) > MAX_OTHER_SOURCE_CHARS
+        ):
+            warnings.append(WARN_OTHERS_UNCHECKED)
+            break
+        check = check_code(code, key, files[key], compiled.budget, compiled)
+        if check.status == "differs" or replaced:
+            warnings.append(
+                WARN_OTHER_CODE_DIFFERS.format(name=sr.clean_text(qualname, 80), key=sr.clean_text(key, sr.NAME_CHARS))
+                + (" (its state replaces its code)" if replaced else f": {check.detail}")
+            )
+    return warnings
 
 
 # ---------------------------------------------------------------------------
@@ -586,7 +660,10 @@ def inspect_archive(path: str, budget: Budget | None = None) -> Inspection:
     for row in summary["files"]:
         row.pop("path_key", None)
     warnings = _record_warnings(record, info)
-    function_warnings, code = _describe_saved_function(record, summary["function"], files, parts_of, budget)
+    compiled = Compiled(budget)
+    function_warnings, code = _describe_saved_function(record, summary["function"], files, parts_of, compiled)
+    function_warnings += _check_other_functions(surveyed.nodes, _function_record(record.get("func")), files, compiled)
+    del compiled
     imports, calls, load_warnings = _scan_loading(surveyed.nodes, info)
     del surveyed
     try:

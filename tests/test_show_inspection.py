@@ -93,6 +93,7 @@ class Replaced:
 
 
 save("replaced.fv", Replaced())
+save("helper.fv", func, helper=disguised(code))
 '''
 
 # A dict of the honest record's keys, then "func" set again under a key that
@@ -179,6 +180,15 @@ def test_code_replaced_by_the_functions_state_is_checked(project):
         "the function's code does not come from ./plot_demo.py: the code that ./plot_demo.py compiles to for plot is different",
     ]
     assert data["function"]["parameters"] == ["data", "weights", "scale"]
+
+
+def test_other_functions_in_the_archive_are_checked_too(project):
+    data = show(project, "helper.fv", "--json")
+    assert data["function"]["code_check"]["status"] == "matches"
+    assert data["warnings"] == [
+        "the function plot stored in the archive does not come from ./plot_demo.py: "
+        "the code that ./plot_demo.py compiles to for plot is different"
+    ]
 
 
 @pytest.mark.parametrize(
