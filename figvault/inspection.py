@@ -15,6 +15,7 @@ import difflib
 import hashlib
 import os
 import struct
+import textwrap
 import types
 from dataclasses import dataclass, field
 from typing import Any, Iterator
@@ -571,7 +572,10 @@ def _describe_saved_function(
                 # The last definition wins, as at run time.
                 found = max(named, key=lambda code: code.co_firstlineno) if named else None
             if found is not None:
-                definition = find_definition(source, qualname)
+                # Only the definition's own lines are parsed, not the whole module.
+                first, last = _line_span(found)
+                segment = textwrap.dedent("\n".join(source.split("\n")[first - 1 : last]))
+                definition = find_definition(segment, qualname.rpartition(".")[2])
                 if definition is not None:
                     parameters = definition[1][: sr.MAX_PARAMETERS]
                     if function.get("kind") == "method":
