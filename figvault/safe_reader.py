@@ -191,15 +191,11 @@ def clean_text(text: Any, limit: int | None = None) -> str:
     else:
         cut = False
     if not text.isprintable():
-        text = repr(text)[1:-1] if "'" not in text else _escape_nonprintable(text)
+        text = "".join(ch if ch.isprintable() else repr(ch)[1:-1] for ch in text)
         if limit is not None and len(text) > limit:
             text = text[: max(0, limit - 3)]
             cut = True
     return text + "..." if cut else text
-
-
-def _escape_nonprintable(text: str) -> str:
-    return "".join(ch if ch.isprintable() else repr(ch)[1:-1] for ch in text)
 
 
 # ---------------------------------------------------------------------------
@@ -1527,10 +1523,6 @@ _TYPE_OF_CALL = {
 
 _NUMPY_RECONSTRUCT = ("numpy.core.multiarray._reconstruct", "numpy._core.multiarray._reconstruct")
 _NUMPY_SCALAR = ("numpy.core.multiarray.scalar", "numpy._core.multiarray.scalar")
-
-
-def _callee_global(call: Call) -> str | None:
-    return call.func.dotted if isinstance(call.func, Global) else None
 
 
 def describe_type(value: Any) -> str:

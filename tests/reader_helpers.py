@@ -2,7 +2,6 @@
 `figvault diff`: running the command line in a child process with bounded
 memory and time, and writing archives with the real decorator."""
 
-import os
 import re
 import resource
 import subprocess
@@ -21,7 +20,7 @@ TIME_BOUND = 10
 CONTROL = re.compile(r"[\x00-\x08\x0b-\x1f\x7f-\x9f\u2028\u2029]")
 
 
-def _limit_memory(limit):
+def limit_memory(limit):
     def apply():
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
 
@@ -41,7 +40,7 @@ def run_cli(*args, cwd, memory=MEMORY_BOUND, timeout=TIME_BOUND, env=None, stdou
         stderr=subprocess.PIPE,
         text=text,
         timeout=timeout,
-        preexec_fn=_limit_memory(memory) if memory else None,
+        preexec_fn=limit_memory(memory) if memory else None,
     )
 
 
@@ -81,6 +80,3 @@ def run_script(name, cwd, *args, timeout=180):
     assert done.returncode == 0, done.stderr
     return done
 
-
-def file_size(path):
-    return os.path.getsize(path)

@@ -19,7 +19,7 @@ import sys
 import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
-from reader_helpers import CONTROL, MEMORY_BOUND, _limit_memory, run_script, write_project
+from reader_helpers import CONTROL, MEMORY_BOUND, limit_memory, run_script, write_project
 from support import child_environment
 
 from figvault import safe_reader
@@ -114,7 +114,7 @@ def show_batch(folder, contents):
         capture_output=True,
         text=True,
         timeout=SECONDS_PER_CASE * len(contents) + 20,
-        preexec_fn=_limit_memory(MEMORY_BOUND),
+        preexec_fn=limit_memory(MEMORY_BOUND),
     )
     assert child.returncode == 0, child.stderr[-3000:]
     return json.loads(child.stdout)
