@@ -1,14 +1,15 @@
 """The ``figvault`` command line.
 
 ``figvault show ARCHIVE [--json]`` tells what an archive holds without
-running anything from it; ``figvault expand ARCHIVE [--folder DIR]``
-restores the saved sources and calls the saved function again, running the
-archived code (the replay of ``figvault.expand``); ``figvault extract
-ARCHIVE --folder DIR`` restores the sources without running anything.
+running anything from it; ``figvault diff OLD NEW [--json] [--stat]``
+compares two archives the same way; ``figvault expand ARCHIVE [--folder
+DIR]`` restores the saved sources and calls the saved function again,
+running the archived code (the replay of ``figvault.expand``); ``figvault
+extract ARCHIVE --folder DIR`` restores the sources without running anything.
 
 Errors are reported as one line, "figvault: error: ...", on the standard
-error stream; the exit status is 2 for a wrong command line and 1 for a
-failure.
+error stream (with ``--json``, also as a JSON object on the standard
+output); the exit status is 2 for a wrong command line and 1 for a failure.
 """
 
 from __future__ import annotations
@@ -21,7 +22,7 @@ import traceback
 import warnings
 from typing import Any, Sequence
 
-from . import expansion, replay, restore, safe_reader
+from . import expansion, inspection, restore, safe_reader
 from .prepare import ReplayWarning
 
 PROG = "figvault"
@@ -32,7 +33,23 @@ EXIT_USAGE = 2
 
 
 class CommandError(Exception):
-    """A failure to report as one line."""
+    """A failure to report as one line.
+
+    ``archive`` is the file concerned, ``limit`` the budget that ran out (if
+    any), and ``output_failed`` tells that the standard output is unusable.
+    """
+
+    def __init__(
+        self,
+        message: str,
+        archive: str | None = None,
+        limit: safe_reader.LimitError | None = None,
+        output_failed: bool = False,
+    ) -> None:
+        super().__init__(message)
+        self.archive = archive
+        self.limit = limit
+        self.output_failed = output_failed
 
 
 def _version() -> str:
@@ -57,66 +74,60 @@ def _read(path: str, names: list[str] | None = None) -> dict:
     except OSError as error:
         reason = error.strerror or str(error)
         raise CommandError(f"cannot open {path!r}: {reason}") from None
+    except safe_reader.LimitError as error:
+        raise CommandError(f"{safe_reader.clean_text(path, safe_reader.NAME_CHARS)}: {error}", path, error) from None
     except safe_reader.ArchiveError as error:
         raise CommandError(f"{path!r} is not a figvault archive: {error}") from None
 
 
-def _with_sources(summary: dict[str, Any], files: dict[str, str]) -> None:
-    """Add to the function summary where its source is in the archive."""
-    function = summary["function"]
-    function["source_file"] = None
-    function["source_line"] = None
-    module = function.get("module")
-    if not isinstance(module, str):
-        return
-    if module == "__main__":
-        key = replay.main_script_key(files, function.get("filename"))
-    else:
-        roots, _ = replay.replay_plan(files, function)
-        modules = replay.ArchiveModules(files, "/", roots)
-        found = modules.resolve(module)
-        key = modules.keys[found[2]] if found is not None and found[1] != "namespace" else None
-    if key is None:
-        return
-    function["source_file"] = key
-    function["source_line"] = function.get("firstlineno")
-    qualname = function.get("qualname")
-    if function.get("stored") == "by reference" and isinstance(qualname, str):
-        found_def = replay.find_definition(files[key], qualname)
-        if found_def is not None:
-            line, parameters = found_def
-            if function.get("kind") == "method":
-                parameters = parameters[1:]  # bound to the saved instance
-            function["source_line"], function["parameters"] = line, parameters
+def _inspect(path: str, budget: safe_reader.Budget) -> inspection.Inspection:
+    """One archive inspected for show and diff; every failure becomes a CommandError."""
+    shown = safe_reader.clean_text(path, safe_reader.NAME_CHARS)
+    try:
+        return inspection.inspect_archive(path, budget)
+    except FileNotFoundError:
+        raise CommandError(f"cannot open {path!r}: no such file", archive=path) from None
+    except IsADirectoryError:
+        raise CommandError(f"cannot open {path!r}: it is a directory", archive=path) from None
+    except OSError as error:
+        reason = error.strerror or str(error)
+        raise CommandError(f"cannot open {path!r}: {reason}", archive=path) from None
+    except safe_reader.LimitError as error:
+        raise CommandError(f"{shown}: {error}", archive=path, limit=error) from None
+    except safe_reader.ArchiveError as error:
+        raise CommandError(f"{path!r} is not a figvault archive: {error}", archive=path) from None
+    except MemoryError:
+        raise CommandError(f"{shown}: the archive is too large to inspect in the memory available", archive=path) from None
+    except RecursionError:
+        raise CommandError(f"{path!r} is not a figvault archive: the archive record is nested too deeply", archive=path) from None
 
 
-def summarize_archive(path: str) -> dict[str, Any]:
+def summarize_archive(path: str, budget: safe_reader.Budget | None = None) -> dict[str, Any]:
     """The summary that ``show`` prints, as JSON-ready data."""
-    names: list[str] = []
-    record = _read(path, names)
-    try:
-        summary = safe_reader.summarize(record)
-        _with_sources(summary, safe_reader.source_files(record))
-    except (safe_reader.ArchiveError, RecursionError) as error:
-        reason = str(error) if isinstance(error, safe_reader.ArchiveError) else "the archive record is nested too deeply"
-        raise CommandError(f"{path!r} is not a figvault archive: {reason}") from None
-    try:
-        size = os.path.getsize(path)
-    except OSError:
-        size = None
-    summary["globals"] = names
-    return {"archive": path, "size": size, **summary}
+    return _inspect(path, budget or safe_reader.Budget()).summary
 
 
 # ---------------------------------------------------------------------------
 # show
 # ---------------------------------------------------------------------------
 
+# Widest cells of a printed table, by kind of cell.
+NAME_WIDTH = safe_reader.NAME_CHARS
+TYPE_WIDTH = 60
+VALUE_WIDTH = safe_reader.VALUE_TEXT_CHARS
+# Widest line of a printed source or diff line.
+LINE_WIDTH = 240
 
-def _clean(text: Any) -> str:
-    """Text from an archive made safe for a terminal (no control characters)."""
-    text = str(text)
-    return text if text.isprintable() else repr(text)[1:-1]
+
+def _clean(text: Any, limit: int = NAME_WIDTH) -> str:
+    """Text from an archive made safe for a terminal (no control characters
+    or line breaks) and cut to ``limit`` characters."""
+    return safe_reader.clean_text(text, limit)
+
+
+def _code_line(text: str) -> str:
+    """A line of archived source, tabs expanded, made safe for a terminal."""
+    return _clean(text.expandtabs(8), LINE_WIDTH)
 
 
 def _table(header: Sequence[str], rows: Sequence[Sequence[str]], right: Sequence[int] = ()) -> list[str]:
@@ -130,17 +141,30 @@ def _table(header: Sequence[str], rows: Sequence[Sequence[str]], right: Sequence
     return lines
 
 
+CODE_CHECK_TEXT = {
+    "matches": "matches {key}",
+    "differs": "DOES NOT come from {key}",
+    "unchecked": "not checked: {detail}",
+}
+
+
+def _signature(name: str, params: list[str] | None) -> str:
+    """name(param, ...) on one line of bounded width."""
+    text = _clean(name) + ("(" + ", ".join(_clean(p) for p in params) + ")" if params is not None else "")
+    return _clean(text, LINE_WIDTH)
+
+
 def _function_lines(function: dict[str, Any]) -> list[str]:
     name = function.get("qualname") or function.get("name")
     params = function.get("parameters")
     kind = function.get("kind")
     if name:
-        title = _clean(name) + ("(" + ", ".join(_clean(p) for p in params) + ")" if params is not None else "")
+        title = _signature(name, params)
     else:
-        title = f"<{_clean(kind)}>"
+        title = f"<{_clean(kind, TYPE_WIDTH)}>"
     lines = [f"Function   {title}"]
     if kind not in ("function", "global", "unknown"):
-        lines.append(f"  kind      {_clean(kind)}")
+        lines.append(f"  kind      {_clean(kind, TYPE_WIDTH)}")
     lines.append(f"  module    {_clean(function.get('module') or '?')}")
     stored = function.get("stored")
     if stored == "by reference":
@@ -157,15 +181,27 @@ def _function_lines(function: dict[str, Any]) -> list[str]:
         where = _clean(function["filename"])
         if function.get("firstlineno"):
             where += f", line {function['firstlineno']}"
-        lines.append(f"  written   {where}")
+        lines.append(f"  written   {where} (not in the archive)")
+    check = function.get("code_check")
+    if check and (function.get("stored") == "by value" or check["status"] != "unchecked"):
+        text = CODE_CHECK_TEXT[check["status"]].format(
+            key=_clean(function.get("source_file") or "?"), detail=_clean(check["detail"], LINE_WIDTH)
+        )
+        lines.append(f"  code      {text}")
     return lines
 
 
 def _value_text(entry: dict[str, Any]) -> str:
     if entry.get("value") is not None:
-        return _clean(entry["value"])
+        return _clean(entry["value"], VALUE_WIDTH)
+    parts = []
     if "shape" in entry:
-        return "shape (" + ", ".join(str(n) for n in entry["shape"]) + ("," if len(entry["shape"]) == 1 else "") + ")"
+        shape = entry["shape"]
+        parts.append("shape (" + ", ".join(str(n) for n in shape) + ("," if len(shape) == 1 else "") + ")")
+    if "dtype" in entry:
+        parts.append(_clean(entry["dtype"], TYPE_WIDTH))
+    if parts:
+        return ", ".join(parts)
     if "refers_to" in entry:
         return _clean(entry["refers_to"])
     if "length" in entry:
@@ -173,42 +209,86 @@ def _value_text(entry: dict[str, Any]) -> str:
     return "-"
 
 
+def _source_lines(function: dict[str, Any]) -> list[str]:
+    text = function.get("source_text")
+    if text is None:
+        return []
+    first = function.get("source_line") or 1
+    last = function.get("source_end_line") or first
+    lines = text.split("\n")
+    width = len(str(first + len(lines)))
+    shown = [f"Source     {_clean(function['source_file'])}, lines {first}-{last}"]
+    shown += [f"  {str(first + i).rjust(width)}  {_code_line(line)}".rstrip() for i, line in enumerate(lines)]
+    if last - first + 1 > len(lines):
+        shown.append(f"  ... {last - first + 1 - len(lines)} more lines")
+    return shown
+
+
+def _share(part: int, whole: int) -> str:
+    return f"{100 * part / whole:.0f}%" if whole else "-"
+
+
 def render_text(summary: dict[str, Any]) -> str:
-    lines = [f"Archive    {_clean(summary['archive'])}" + (f" ({summary['size']} bytes)" if summary.get("size") is not None else "")]
+    """The text that ``show`` prints for a summary."""
+    size = summary.get("size")
+    lines = [f"Archive    {_clean(summary['archive'])}" + (f" ({size} bytes)" if size is not None else "")]
     lines += _function_lines(summary["function"])
+    warnings = summary.get("warnings") or []
+    if warnings:
+        lines.append("")
+        lines.append(f"Warnings ({len(warnings)})")
+        lines += [f"  ! {_clean(warning, LINE_WIDTH)}" for warning in warnings]
+    source = _source_lines(summary["function"])
+    if source:
+        lines.append("")
+        lines += source
     lines.append("")
     args = summary.get("args")
     if "args_type" in summary:
-        lines.append(f"Arguments: not a dict but {_clean(summary['args_type'])}")
+        lines.append(f"Arguments: not a dict but {_clean(summary['args_type'], TYPE_WIDTH)}")
     elif args is None:
         lines.append("Arguments: none recorded; expand does not call the function")
     elif not args:
         lines.append("Arguments: none (the function is called without arguments)")
     else:
         lines.append(f"Arguments ({len(args)})")
-        rows = [[_clean(a["name"]), _clean(a["type"]), _value_text(a)] for a in args]
+        rows = [[_clean(a["name"]), _clean(a["type"], TYPE_WIDTH), _value_text(a)] for a in args]
         lines += _table(["NAME", "TYPE", "VALUE"], rows)
     lines.append("")
     files = summary.get("files") or []
     if "files_type" in summary:
-        lines.append(f"Files: not a dict but {_clean(summary['files_type'])}")
+        lines.append(f"Files: not a dict but {_clean(summary['files_type'], TYPE_WIDTH)}")
     elif not files:
         lines.append("Files: none")
     else:
         lines.append(f"Files ({len(files)})")
         rows = []
         for f in files:
-            size = "-" if f["bytes"] is None else str(f["bytes"])
+            size_text = "-" if f["bytes"] is None else str(f["bytes"])
             count = "-" if f["lines"] is None else str(f["lines"])
-            rows.append([_clean(f["path"]), size, count])
+            rows.append([_clean(f["path"]), size_text, count])
         total_bytes = sum(f["bytes"] or 0 for f in files)
         total_lines = sum(f["lines"] or 0 for f in files)
         rows.append(["total", str(total_bytes), str(total_lines)])
         lines += _table(["PATH", "BYTES", "LINES"], rows, right=(1, 2))
-    modules = list(dict.fromkeys(name.rpartition(".")[0] or name for name in summary.get("globals", ())))
+        folders = summary.get("folders") or []
+        if folders:
+            lines.append("")
+            lines.append("Snapshot by top-level folder")
+            rows = [[_clean(f["folder"]), str(f["files"]), str(f["bytes"]), _share(f["bytes"], total_bytes)] for f in folders]
+            lines += _table(["FOLDER", "FILES", "BYTES", "SHARE"], rows, right=(1, 2, 3))
     lines.append("")
-    if modules:
-        lines.append("Imported on load  " + ", ".join(_clean(m) for m in modules))
+    imports = summary.get("imports")
+    if imports is None:  # a summary from an older reader
+        imports = [{"module": name.rpartition(".")[0] or name, "via": "global"} for name in summary.get("globals", ())]
+    if imports:
+        listed = []
+        for entry in imports:
+            text = _clean(entry["module"])
+            if entry.get("via") not in (None, "global"):
+                text += f" (through {_clean(entry['via'])})"
+            listed.append(text)
+        lines.append("Imported on load  " + ", ".join(dict.fromkeys(listed)))
     else:
         lines.append("Imported on load  nothing")
     if summary.get("other_keys"):
@@ -217,12 +297,141 @@ def render_text(summary: dict[str, Any]) -> str:
     return "\n".join(lines)
 
 
+def _write_output(text: str, budget: safe_reader.Budget) -> None:
+    """Print ``text`` (and a line break) within the output budget. Text that
+    the output's encoding cannot hold is written as escapes."""
+    if len(text) > budget.limits.output:
+        raise safe_reader.LimitError("the output", safe_reader.count_text(budget.limits.output, "characters"))
+    stream = sys.stdout
+    if stream is None:
+        raise CommandError("there is no standard output to write to")
+    try:
+        stream.reconfigure(errors="backslashreplace")  # type: ignore[union-attr]
+    except (AttributeError, ValueError, OSError):
+        pass
+    try:
+        stream.write(text + "\n")
+        stream.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        _silence_stdout()
+        raise CommandError(f"cannot write the output: {error.strerror or error}", output_failed=True) from None
+
+
+def _silence_stdout() -> None:
+    """Point the standard output at the null device, so that the
+    interpreter's last flush of what could not be written does not fail."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, AttributeError, ValueError):
+        pass
+
+
+def _limit_failure(path: str, error: safe_reader.LimitError) -> CommandError:
+    return CommandError(f"{safe_reader.clean_text(path, NAME_WIDTH)}: {error}", archive=path, limit=error)
+
+
 def command_show(options: argparse.Namespace) -> int:
-    summary = summarize_archive(options.archive)
-    if options.json:
-        print(json.dumps(summary, indent=2))
-    else:
-        print(render_text(summary))
+    budget = safe_reader.Budget()
+    path = options.archive
+    summary = _inspect(path, budget).summary
+    try:
+        text = json.dumps(summary, indent=2) if options.json else render_text(summary)
+        _write_output(text, budget)
+    except safe_reader.LimitError as error:
+        raise _limit_failure(path, error) from None
+    return EXIT_OK
+
+
+# ---------------------------------------------------------------------------
+# diff
+# ---------------------------------------------------------------------------
+
+DIFF_STATUS_TEXT = {"same": "same", "changed": "changed", "added": "added", "removed": "removed"}
+
+
+def _side_text(side: dict[str, Any] | None) -> str:
+    if not side:
+        return "-"
+    described = _value_text(side)
+    kind = _clean(side.get("type", "?"), TYPE_WIDTH)
+    return described if side.get("value") is not None else f"{kind} {described}".strip()
+
+
+def render_diff_text(report: dict[str, Any], stat: bool = False) -> str:
+    """The text that ``diff`` prints for a comparison."""
+    old, new = report["old"], report["new"]
+    lines = [
+        f"Old        {_clean(old['archive'])}" + (f" ({old['size']} bytes)" if old.get("size") is not None else ""),
+        f"New        {_clean(new['archive'])}" + (f" ({new['size']} bytes)" if new.get("size") is not None else ""),
+    ]
+    for label, side in (("old", old), ("new", new)):
+        for warning in side.get("warnings") or []:
+            lines.append(f"  ! {label}: {_clean(warning, LINE_WIDTH)}")
+    function = report["function"]
+
+    before = _signature(function["old"].get("qualname") or "?", function["old"].get("parameters"))
+    after = _signature(function["new"].get("qualname") or "?", function["new"].get("parameters"))
+    title = after if before == after else f"{before} -> {after}"
+    lines.append("")
+    lines.append(f"Function   {title}")
+    code = {"same": "unchanged", "changed": "CHANGED", "unknown": "cannot be compared"}[function["code"]]
+    lines.append(f"  code      {code}")
+    if function["code"] == "same" and function["record"] == "changed":
+        lines.append("  other     its defaults, globals or attributes changed")
+    for key in ("module", "stored"):
+        old_value, new_value = function["old"].get(key), function["new"].get(key)
+        if old_value != new_value:
+            lines.append(f"  {key:<9} {_clean(old_value or '?')} -> {_clean(new_value or '?')}")
+    lines.append("")
+    args = report["args"]
+    changed = [a for a in args if a["status"] != "same"]
+    lines.append(f"Arguments ({len(changed)} of {len(args)} changed)" if args else "Arguments: none")
+    rows = []
+    for entry in args:
+        if entry["status"] == "same":
+            rows.append([_clean(entry["name"]), "same", _side_text(entry.get("old")), ""])
+        else:
+            old_text, new_text = _side_text(entry.get("old")), _side_text(entry.get("new"))
+            if entry["status"] == "changed" and old_text == new_text:
+                new_text = "same type and shape, other data"
+            rows.append([_clean(entry["name"]), entry["status"], old_text, new_text])
+    if rows:
+        lines += _table(["NAME", "CHANGE", "OLD", "NEW"], rows)
+    counts = report["file_counts"]
+    lines.append("")
+    lines.append(
+        f"Files: {counts['changed']} changed, {counts['added']} added, {counts['removed']} removed, {counts['same']} unchanged"
+    )
+    rows = []
+    for row in report["files"]:
+        plus = row.get("added_lines")
+        minus = row.get("removed_lines")
+        change = f"+{plus if plus is not None else '?'} -{minus if minus is not None else '?'}"
+        rows.append([row["status"], _clean(row["path"]), change, _clean(row.get("note", ""), LINE_WIDTH)])
+    if rows:
+        lines += _table(["CHANGE", "PATH", "LINES", ""], rows)
+    if not stat:
+        for row in report["files"]:
+            if row.get("diff"):
+                lines.append("")
+                lines += [_code_line(line) for line in row["diff"]]
+    return "\n".join(lines)
+
+
+def command_diff(options: argparse.Namespace) -> int:
+    budget = safe_reader.Budget()
+    old = _inspect(options.old, budget)
+    new = _inspect(options.new, budget)
+    try:
+        report = inspection.diff_archives(old, new, budget, with_lines=not options.stat)
+        text = json.dumps(report, indent=2) if options.json else render_diff_text(report, options.stat)
+        _write_output(text, budget)
+    except safe_reader.LimitError as error:
+        raise _limit_failure(options.new, error) from None
     return EXIT_OK
 
 
@@ -361,6 +570,21 @@ def build_parser() -> argparse.ArgumentParser:
     show.add_argument("--json", action="store_true", help="print the summary as JSON")
     show.set_defaults(handler=command_show)
 
+    diff = commands.add_parser(
+        "diff",
+        help="compare two archives, without running anything from them",
+        description=(
+            "Tell which saved arguments and which saved files differ between two archives, and whether "
+            "the saved function's code changed. Both archives are read like show reads them: nothing "
+            "from them runs."
+        ),
+    )
+    diff.add_argument("old", metavar="OLD", help="the older archive")
+    diff.add_argument("new", metavar="NEW", help="the newer archive")
+    diff.add_argument("--json", action="store_true", help="print the comparison as JSON")
+    diff.add_argument("--stat", action="store_true", help="count changed lines per file instead of printing diffs")
+    diff.set_defaults(handler=command_diff)
+
     expand = commands.add_parser(
         "expand",
         help="restore the saved sources and call the saved function again",
@@ -401,21 +625,66 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _report_failure(options: argparse.Namespace, error: CommandError) -> int:
+    """The one-line error on stderr; under --json also a JSON object on stdout."""
+    message = safe_reader.clean_text(str(error))
+    if getattr(options, "json", False) and not error.output_failed and sys.stdout is not None:
+        failure: dict[str, Any] = {"error": message}
+        if error.archive is not None:
+            failure["archive"] = error.archive
+        if error.limit is not None:
+            failure["what"], failure["limit"] = error.limit.what, error.limit.limit
+        try:
+            sys.stdout.write(json.dumps(failure) + "\n")
+            sys.stdout.flush()
+        except OSError:
+            _silence_stdout()
+    else:
+        try:
+            if sys.stdout is not None:
+                sys.stdout.flush()
+        except OSError:
+            _silence_stdout()
+    try:
+        print(f"{PROG}: error: {message}", file=sys.stderr)
+    except (OSError, AttributeError):
+        pass
+    return EXIT_FAILURE
+
+
+# Commands that only read archives: any failure of theirs is reported as
+# one line (the archive may be hostile; a traceback would help nobody).
+_READING_COMMANDS = ("show", "diff")
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     options = parser.parse_args(argv)  # exits with status 2 on a usage error
     try:
-        return options.handler(options)
+        try:
+            return options.handler(options)
+        except (CommandError, KeyboardInterrupt, BrokenPipeError):
+            raise
+        except MemoryError:
+            if options.command not in _READING_COMMANDS:
+                raise
+            raise CommandError("out of memory while reading the archive") from None
+        except RecursionError:
+            if options.command not in _READING_COMMANDS:
+                raise
+            raise CommandError("the archive is nested too deeply to read") from None
+        except Exception as error:
+            if options.command not in _READING_COMMANDS:
+                raise
+            detail = safe_reader.clean_text(f"{type(error).__name__}: {error}", 200)
+            raise CommandError(f"the archive cannot be inspected ({detail})") from None
     except CommandError as error:
-        sys.stdout.flush()
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-        return EXIT_FAILURE
+        return _report_failure(options, error)
     except KeyboardInterrupt:
         print(f"{PROG}: error: interrupted", file=sys.stderr)
         return 130
     except BrokenPipeError:
         # The reader of the output went away (`figvault show x | head`):
         # stop quietly, and keep the interpreter's final flush from failing.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        _silence_stdout()
         return EXIT_FAILURE

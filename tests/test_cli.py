@@ -170,13 +170,15 @@ def test_type_stubs_and_marker_are_installed():
 # ---------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("args", [["--help"], ["show", "--help"], ["expand", "--help"]])
+@pytest.mark.parametrize("args", [["--help"], ["show", "--help"], ["diff", "--help"], ["expand", "--help"]])
 def test_help(args, tmp_path):
     done = figvault(*args, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith("usage: figvault")
-    if args[0] == "show":
+    if args[0] in ("show", "diff"):
         assert "--json" in done.stdout
+    if args[0] == "diff":
+        assert "--stat" in done.stdout
     if args[0] == "expand":
         assert "--folder" in done.stdout
 
@@ -189,14 +191,14 @@ def test_version(tmp_path):
 
 @pytest.mark.parametrize(
     "args",
-    [[], ["show"], ["frobnicate", "x"], ["show", "a.figvault", "--bogus"], ["expand", "a", "--folder"]],
-    ids=["nothing", "no-archive", "unknown-command", "unknown-option", "folder-without-value"],
+    [[], ["show"], ["frobnicate", "x"], ["show", "a.figvault", "--bogus"], ["expand", "a", "--folder"], ["diff", "a"]],
+    ids=["nothing", "no-archive", "unknown-command", "unknown-option", "folder-without-value", "diff-of-one"],
 )
 def test_usage_errors_exit_2(args, tmp_path):
     done = figvault(*args, cwd=tmp_path)
     assert done.returncode == 2
     assert done.stderr.startswith("usage: figvault")
-    assert re.match(r"figvault( show| expand)?: error: ", done.stderr.splitlines()[-1])
+    assert re.match(r"figvault( show| expand| diff)?: error: ", done.stderr.splitlines()[-1])
     assert done.stdout == ""
 
 

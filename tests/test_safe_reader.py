@@ -322,21 +322,22 @@ def test_plain_values_and_others():
     assert safe_reader.describe_value(Call(Global("os", "system"), ("x",)))["type"] == "object made by os.system"
 
 
-def test_deep_nesting_is_summarized_or_refused_cleanly():
+def test_deep_nesting_is_read_then_refused_by_the_depth_budget():
     depth = 100000
     nested = b"]" * depth + b"a" * (depth - 1)  # [[[...]]] 100000 deep
     record = safe_reader.loads(b"\x80\x02}(X\x04\x00\x00\x00args}X\x01\x00\x00\x00x" + nested
                                + b"sX\x05\x00\x00\x00files}X\x04\x00\x00\x00func" + nested + b"u.")
-    summary = safe_reader.summarize(record)
-    assert summary["args"][0]["type"] == "list" and summary["args"][0]["value"] is None
-    # A chain of calls of calls, 100000 long, as the saved function.
+    assert list(record) == ["args", "files", "func"]
+    with pytest.raises(safe_reader.LimitError, match="nesting depth .* exceeds 300 levels"):
+        safe_reader.summarize(record)
+    # A chain of calls of calls, 100000 long, as the saved function: read,
+    # described as far as the chain is looked at, and refused by the budget.
     chain = g("m", "f") + b"(tR" * depth
     record = safe_reader.loads(b"(dS'files'\n(dsS'func'\n" + chain + b"s.")
     assert list(record) == ["files", "func"]
-    try:
+    assert safe_reader.describe_function(record["func"])["kind"].startswith("object made by")
+    with pytest.raises(safe_reader.LimitError, match="nesting depth"):
         safe_reader.summarize(record)
-    except ArchiveError as error:
-        assert "nested too deeply" in str(error)
 
 
 # ---------------------------------------------------------------------------
@@ -507,3 +508,48 @@ def test_summary_of_unusual_records():
     assert summary["files"] == [{"path": "./a.py", "bytes": None, "lines": None, "type": "int"}]
     assert summary["function"]["kind"] == "int"
     assert summary["other_keys"] == ["more"]
+
+
+# ---------------------------------------------------------------------------
+# Texts for a terminal
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "text, cleaned",
+    [
+        ("plain text", "plain text"),
+        ("a\nb\rc\td", "a\\nb\\rc\\td"),
+        ("\x1b]2;owned\x07\x1b[31m", "\\x1b]2;owned\\x07\\x1b[31m"),
+        ("it's\n", "it's\\n"),
+        ("line\u2028separator\u202eright", "line\\u2028separator\\u202eright"),
+        ("ünï €", "ünï €"),
+        ("\udce9", "\\udce9"),
+    ],
+)
+def test_clean_text_escapes_what_a_terminal_would_act_on(text, cleaned):
+    assert safe_reader.clean_text(text) == cleaned
+
+
+def test_clean_text_cuts_before_and_after_escaping():
+    assert safe_reader.clean_text("x" * 1000, 10) == "xxxxxxx..."
+    assert safe_reader.clean_text("\x00" * 1000, 10) == "\\x00\\x0..."
+
+
+@pytest.mark.parametrize(
+    "value, text",
+    [(-12, "-12"), (10**57, str(10**57)), (10**5000, "<int of about 5,001 digits>"), (-(2**40000), "<int of about 12,042 digits>")],
+    ids=["small", "58-digits", "5001-digits", "negative-huge"],
+)
+def test_int_text(value, text):
+    assert safe_reader.int_text(value) == text
+
+
+def test_short_values_of_shared_data_stay_short():
+    shared = [1]
+    for _ in range(60):
+        shared = [shared, shared]  # 2**60 paths to the innermost list
+    text = safe_reader.value_text(shared)
+    assert len(text) == safe_reader.VALUE_TEXT_CHARS and text.endswith("...")
+    assert safe_reader.describe_value(shared)["value"] == text
+    assert safe_reader.value_text({"k": (1.5, None, b"\x00")}) == "{'k': (1.5, None, b'\\x00')}"
