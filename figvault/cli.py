@@ -63,10 +63,10 @@ def _version() -> str:
 # ---------------------------------------------------------------------------
 
 
-def _read(path: str, names: list[str] | None = None) -> dict:
+def _read(path: str, names: list[str] | None = None, limits: safe_reader.Limits | None = None) -> dict:
     """The archive record of ``path``, read without running anything."""
     try:
-        return safe_reader.read_archive(path, names)
+        return safe_reader.read_archive(path, names, limits)
     except FileNotFoundError:
         raise CommandError(f"cannot open {path!r}: no such file") from None
     except IsADirectoryError:
@@ -440,7 +440,7 @@ def command_diff(options: argparse.Namespace) -> int:
 # ---------------------------------------------------------------------------
 
 
-def _open_replay(path: str, folder: str | None) -> expansion.Replay:
+def _open_replay(path: str, folder: str | None, runs_code: bool = True) -> expansion.Replay:
     """The replay of ``path`` into ``folder``, checked and read; nothing runs."""
     if folder is not None:
         try:
@@ -448,9 +448,13 @@ def _open_replay(path: str, folder: str | None) -> expansion.Replay:
         except FileExistsError:
             raise CommandError(f"the folder {folder!r} exists already") from None
     names: list[str] = []
-    record = _read(path, names)
     try:
-        return expansion.Replay(path, folder, record=record, global_names=names)
+        limits = safe_reader.limits_for_loading(path) if runs_code else None
+    except OSError:
+        limits = None  # reading it reports the problem
+    record = _read(path, names, limits)
+    try:
+        return expansion.Replay(path, folder, record=record, global_names=names, runs_code=runs_code)
     except FileExistsError:
         raise CommandError(f"the folder {folder!r} exists already") from None
     except restore.FileDictionaryError as error:
@@ -501,7 +505,7 @@ def command_expand(options: argparse.Namespace) -> int:
 
 def command_extract(options: argparse.Namespace) -> int:
     path = options.archive
-    replaying = _open_replay(path, options.folder)
+    replaying = _open_replay(path, options.folder, runs_code=False)
     _restore(path, replaying)
     return EXIT_OK
 

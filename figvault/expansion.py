@@ -117,21 +117,36 @@ class Replay:
     """
 
     def __init__(
-        self, filename: Any, folder: Any = None, *, record: dict | None = None, global_names: list[str] | None = None
+        self,
+        filename: Any,
+        folder: Any = None,
+        *,
+        record: dict | None = None,
+        global_names: list[str] | None = None,
+        runs_code: bool = True,
     ) -> None:
         """``record`` and ``global_names``, when given, are what
-        :func:`figvault.safe_reader.read_archive` read from ``filename``."""
+        :func:`figvault.safe_reader.read_archive` read from ``filename``
+        (with :meth:`read_limits`); ``runs_code`` is False for a replay that
+        only restores the sources."""
+        self.runs_code = runs_code
         # The folder first: it must not exist, and it is fixed as an
         # absolute path before anything can change the working directory.
         self.folder: str | None = new_folder_path(folder) if folder is not None else None
         self.archive = _archive_path(filename)
         if record is None:
             global_names = []
-            record = safe_reader.read_archive(self.archive, global_names)
+            record = safe_reader.read_archive(self.archive, global_names, self.read_limits())
         self.global_names: list[str] = list(global_names or ())
         self.record = record
         self.checked = check_file_dict(self.record["files"]) if self.folder is not None else None
         self.restored = False
+
+    def read_limits(self) -> safe_reader.Limits | None:
+        """The reader's budgets: a replay loads the archive anyway, so they
+        grow with the file; sources only (``extract``) keep the defaults,
+        which bound what an untrusted file can cost."""
+        return safe_reader.limits_for_loading(self.archive) if self.runs_code else None
 
     def restore(self) -> None:
         """Write the saved sources into the new folder (when one was given)."""
@@ -215,7 +230,7 @@ def extract(filename: Any, folder: Any) -> str:
     absolute path."""
     if folder is None:
         raise TypeError("extract needs a folder to restore the sources into")
-    replaying = Replay(filename, folder)
+    replaying = Replay(filename, folder, runs_code=False)
     replaying.restore()
     assert replaying.folder is not None
     return replaying.folder

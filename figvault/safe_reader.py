@@ -1158,14 +1158,36 @@ def read_record(path: str | os.PathLike[str], budget: Budget | None = None) -> t
     return record, unpickler.info()
 
 
-def read_archive(path: str | os.PathLike[str], names: list[str] | None = None) -> dict:
+# A replay loads the archive with dill right after reading it, so reading it
+# for the plan may cost what loading costs: its budgets grow with the file.
+_LOADING_DEPTH = 10_000
+_LOADING_BYTES_PER_FILE_BYTE = 8  # text decoded from UTF-8 may take four times its bytes, and more
+
+
+def limits_for_loading(path: str | os.PathLike[str]) -> Limits:
+    """Budgets for reading an archive that is about to be loaded anyway (the
+    replay): large enough for anything dill itself could load from a file of
+    that size, so that they never refuse a genuine archive."""
+    size = os.path.getsize(path)
+    return Limits(
+        depth=max(MAX_DEPTH, _LOADING_DEPTH),
+        nodes=max(MAX_NODES, size),
+        memo=max(MAX_MEMO, size),
+        allocation=max(MAX_ALLOCATION, _LOADING_BYTES_PER_FILE_BYTE * size),
+    )
+
+
+def read_archive(
+    path: str | os.PathLike[str], names: list[str] | None = None, limits: Limits | None = None
+) -> dict:
     """Read the archive record of the file at ``path`` without running it.
 
     OSError from opening the file reaches the caller; ArchiveError is raised
     for a file that holds no pickle, or whose record is not a dict holding
-    the keys "files" and "func". ``names`` is filled as by :func:`load`.
+    the keys "files" and "func" (LimitError when ``limits``, by default the
+    module's MAX_* constants, run out). ``names`` is filled as by :func:`load`.
     """
-    record, info = read_record(path)
+    record, info = read_record(path, Budget(limits))
     if names is not None:
         names.extend(info.names)
     return record

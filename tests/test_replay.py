@@ -605,3 +605,21 @@ def test_command_expand_reports_skipped_statements_as_warnings(tmp_path):
         f"figvault: warning: {archive_path}/plot.py:3: skipped while preparing the replay: "
         "FileNotFoundError: [Errno 2] No such file or directory: 'config.json'"
     ]
+
+
+def test_a_large_genuine_archive_replays_past_the_inspection_budgets(tmp_path, monkeypatch, capsys):
+    # More pickle operations than `show` reads: a replay loads the archive
+    # anyway, so its read for the plan may cost what loading costs.
+    from figvault import safe_reader
+
+    points = [(i, i + 0.5) for i in range(300_000)]
+    count = by_value("def count(points):\n    return len(points)\n", "count")
+    archive = write_archive(tmp_path / "big.figvault", {"args": {"points": points}, "files": SOURCES, "func": count})
+    with pytest.raises(safe_reader.LimitError):
+        safe_reader.read_archive(archive)
+    monkeypatch.chdir(tmp_path)
+    assert figvault.expand(archive, "restored") == len(points)
+    # Sources only keep the inspection budgets: an untrusted file stays cheap.
+    with pytest.raises(safe_reader.LimitError):
+        figvault.extract(archive, "extracted")
+    assert not (tmp_path / "extracted").exists()
