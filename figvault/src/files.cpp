@@ -7,6 +7,7 @@
 #include "figvault/frame.hpp"
 #include "figvault/function.hpp"
 #include "figvault/refs.hpp"
+#include "figvault/snapshot.hpp"
 
 namespace figvault {
 namespace {
@@ -53,6 +54,16 @@ const FunctionSpec kCreateFileDict{
     /*no_arguments_body=*/create_file_dict,
 };
 
+// The steps below, for the native snapshot that stands in for them.
+SnapshotSteps snapshot_steps() {
+    Frame& module = frame();
+    return SnapshotSteps{module.constant(kPythonPattern), module.constant(kNotebookPattern),
+                         module.constant(kReadMode),      kLineGlobPython,
+                         kLineGlobNotebooks,              kLineForEachFile,
+                         kLineOpenFile,                   kLineReadFile,
+                         kLineCloseFile,                  kUnreadableSourceNote};
+}
+
 // glob.glob(pattern, recursive=True), looking `glob` up anew.
 OwnedRef glob_recursive(const char* pattern) {
     Frame& module = frame();
@@ -67,6 +78,7 @@ PyObject* create_file_dict(FunctionObject*) {
                             [](LineTracker& at) {
         Frame& module = frame();
         at(kLineNewDict);
+        if (native_snapshot_applies(module.module_dict())) return native_snapshot(at, snapshot_steps());
         OwnedRef python_files = new_dict();
 
         at(kLineGlobPython);
@@ -339,6 +351,7 @@ void prepare(Frame& module) {
 void run_statements(Frame& module) {
     module.at_line(kLineImportGlob);
     module.import_statement("glob", "glob");
+    prepare_native_snapshot(module.global("glob").get(), module.builtin("open"), snapshot_steps());
     module.at_line(kLineImportOs);
     module.import_statement("os", "os");
     module.at_line(kLineDefineCreateFileDict);
