@@ -5,7 +5,7 @@
 //    recursive=True. glob lists the working directory's files (os.scandir of
 //    "./"), then its subfolders (os.scandir of "."), and for each non-hidden
 //    subfolder in the order scandir gave them: its files, then (recursively)
-//    its subfolders. Each listing is a real opendir/readdir of the same path
+//    its subfolders. Each listing reads the folder opened by the same path
 //    string glob would pass (so ENAMETOOLONG and ELOOP stop the walk where
 //    they stop glob), raises the same "os.scandir" audit event, and lists
 //    nothing when the folder cannot be read, as glob's _iterdir swallows
@@ -14,8 +14,9 @@
 //    in the suffix, whatever it is.
 //  * Files: each one is opened by io.FileIO exactly as open(path, "r") opens
 //    it (same audit event, same errors, blocking on a FIFO with the GIL
-//    released) and read whole by FileIO.readall, the call TextIOWrapper.read()
-//    ends in. The bytes are decoded as UTF-8 and "\r\n" and "\r" become "\n".
+//    released) and read whole with the read(2) calls of FileIO.readall, the
+//    call TextIOWrapper.read() ends in. The bytes are decoded as UTF-8 and
+//    "\r\n" and "\r" become "\n".
 //    Any failure after the open goes through the very objects open() makes
 //    (the codec's incremental decoder, TextIOWrapper), so the exception, its
 //    traceback and the "unclosed file" ResourceWarning are theirs.
@@ -24,9 +25,12 @@
 #include "figvault/snapshot.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <langinfo.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -61,8 +65,20 @@ constexpr const char kStrictErrors[] = "strict";
 constexpr const char kFileSystemEncoding[] = "utf-8";
 constexpr const char kFileSystemErrors[] = "surrogateescape";
 constexpr const char kRecursionMessage[] = "maximum recursion depth exceeded";
+constexpr const char kRecursionInCallMessage[] = "maximum recursion depth exceeded while calling a Python object";
 constexpr const char kDecodedNotTextMessage[] = "decoder should return a string result, not '%.200s'";
 constexpr const char kStandardGlobFile[] = "/glob.py";
+constexpr const char kUnboundedReadMessage[] =
+    "unbounded read returned more bytes than a Python bytes object can hold";
+
+// Folders are opened as opendir() opens them for os.scandir, and read in
+// chunks of glibc's readdir buffer.
+constexpr int kFolderOpenFlags = O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC;
+constexpr size_t kFolderChunk = 32768;
+// FileIO.readall()'s buffer sizes: the file's size plus one when it has
+// one, else a small chunk; then grown in proportion to what was read.
+constexpr size_t kSmallChunk = 8192;
+constexpr size_t kLargeBufferCutoff = 65536;
 
 // Recursion budget, in CPython 3.11's units (PyThreadState.recursion_remaining,
 // spent by every Python frame and C-level call): what create_file_dict must
@@ -78,6 +94,9 @@ constexpr int kUnitsAtOpen = 1;
 // glob's recursion spends one generator frame per folder level; listing the
 // subfolders of the folder at `level` needs this many units plus `level`.
 constexpr int kUnitsAtFolderLevelPeak = 8;
+// When an audit hook's exception leaves that listing, glob's `with
+// contextlib.closing(...)` calls __exit__ on the way out, this deep.
+constexpr int kUnitsAtFolderListingExit = 9;
 
 // ---- what the Python-level steps reach, recorded when the module executes ----
 
@@ -424,8 +443,19 @@ bool is_folder(const std::string& folder, const char* name, unsigned char type) 
     return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-struct FolderCloser {
-    void operator()(DIR* folder) const { closedir(folder); }
+// Closes a descriptor on every way out.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
 };
 
 enum class Keep { kMatchingNames, kFolders };
@@ -440,20 +470,26 @@ std::vector<std::string> read_folder(const std::string& path, Keep keep, const s
     bool out_of_memory = false;
     Py_BEGIN_ALLOW_THREADS
     try {
-        std::unique_ptr<DIR, FolderCloser> folder(opendir(path.c_str()));
-        while (folder) {
-            const dirent* entry = readdir(folder.get());
-            if (entry == nullptr) break;
-            const char* name = entry->d_name;
-            if (is_dot_or_dot_dot(name) || is_hidden(name)) continue;
-            if (keep == Keep::kFolders) {
-                if (!is_folder(path, name, entry->d_type)) continue;
-            } else {
-                const size_t length = std::strlen(name);
-                if (length < suffix.size() || suffix.compare(0, suffix.size(), name + length - suffix.size()) != 0)
-                    continue;
+        const Descriptor folder(open(path.c_str(), kFolderOpenFlags));
+        std::unique_ptr<char[]> chunk(folder.get() >= 0 ? new char[kFolderChunk] : nullptr);
+        while (folder.get() >= 0) {
+            const ssize_t size = getdents64(folder.get(), chunk.get(), kFolderChunk);
+            if (size <= 0) break;
+            for (ssize_t offset = 0; offset < size;) {
+                const auto* entry = reinterpret_cast<const dirent64*>(chunk.get() + offset);
+                offset += entry->d_reclen;
+                const char* name = entry->d_name;
+                if (is_dot_or_dot_dot(name) || is_hidden(name)) continue;
+                if (keep == Keep::kFolders) {
+                    if (!is_folder(path, name, entry->d_type)) continue;
+                } else {
+                    const size_t length = std::strlen(name);
+                    if (length < suffix.size() ||
+                        suffix.compare(0, suffix.size(), name + length - suffix.size()) != 0)
+                        continue;
+                }
+                names.emplace_back(name);
             }
-            names.emplace_back(name);
         }
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
@@ -482,8 +518,8 @@ bool audit_listing(const std::string& path, int units) {
 // matching paths, in glob's order, to `paths`.
 class Walk {
 public:
-    Walk(const std::string& suffix, int folder_level_limit, std::vector<std::string>& paths)
-        : suffix_(suffix), folder_level_limit_(folder_level_limit), paths_(paths) {}
+    Walk(const std::string& suffix, int budget, std::vector<std::string>& paths)
+        : suffix_(suffix), budget_(budget), paths_(paths) {}
 
     void run(PyObject* pattern) {
         {
@@ -531,16 +567,28 @@ private:
     // Python-level steps each level is one more generator frame; where they
     // run out of recursion budget, so does the walk.
     std::vector<std::string> subfolders(const std::string& path, int level) {
-        if (level > folder_level_limit_) raise_error(PyExc_RecursionError, kRecursionMessage);
+        if (kUnitsAtFolderLevelPeak + level > budget_) raise_error(PyExc_RecursionError, kRecursionMessage);
+        bool listed;
+        try {
+            listed = audit_listing(path, kUnitsAtFolderListing + level);
+        } catch (const PyErrorSet&) {
+            if (kUnitsAtFolderListingExit + level > budget_) {
+                // __exit__ ran out of budget in turn, while the hook's
+                // exception was being handled.
+                PendingError hook_error;
+                PyErr_SetString(PyExc_RecursionError, kRecursionInCallMessage);
+                hook_error.chain_under_current();
+            }
+            throw;
+        }
         std::vector<std::string> folders;
-        if (audit_listing(path, kUnitsAtFolderListing + level))
-            folders = read_folder(path, Keep::kFolders, suffix_);
+        if (listed) folders = read_folder(path, Keep::kFolders, suffix_);
         check_signals();
         return folders;
     }
 
     const std::string& suffix_;
-    const int folder_level_limit_;
+    const int budget_;  // recursion_remaining when create_file_dict began
     std::vector<std::string>& paths_;
 };
 
@@ -586,9 +634,45 @@ OwnedRef translate_newlines(BorrowedRef text) {
     return out;
 }
 
+// read(2) as CPython's _Py_read calls it: without the GIL, again after EINTR
+// unless a signal handler raised; an OSError from errno otherwise.
+Py_ssize_t read_some(int fd, char* buffer, size_t count) {
+    Py_ssize_t size;
+    int error;
+    int handler_failed = 0;
+    if (count > static_cast<size_t>(PY_SSIZE_T_MAX)) count = PY_SSIZE_T_MAX;
+    do {
+        Py_BEGIN_ALLOW_THREADS
+        errno = 0;
+        size = read(fd, buffer, count);
+        error = errno;
+        Py_END_ALLOW_THREADS
+    } while (size < 0 && error == EINTR && !(handler_failed = PyErr_CheckSignals()));
+    if (handler_failed) {
+        errno = error;
+        return -1;
+    }
+    if (size < 0) {
+        errno = error;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return -1;
+    }
+    return size;
+}
+
+// FileIO's next buffer size after `current` bytes were read.
+size_t grown_buffer_size(size_t current) {
+    size_t addend = current > kLargeBufferCutoff ? current >> 3 : 256 + current;
+    if (addend < kSmallChunk) addend = kSmallChunk;
+    return addend + current;
+}
+
 class FileReader {
 public:
     FileReader(const State& state, const SnapshotSteps& steps) : state_(state), steps_(steps) {}
+    ~FileReader() { PyMem_RawFree(buffer_); }
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
 
     // open(path, "r"): FileIO(path, "r"), built as deep as open() builds it.
     OwnedRef open(PyObject* path) const {
@@ -597,26 +681,29 @@ public:
         return OwnedRef::checked(PyObject_Vectorcall(state_.file_io_type.get(), arguments, 2, nullptr));
     }
 
-    // f.read(): everything FileIO.readall() returns, decoded and with
+    // f.read(): the whole file as FileIO.readall() reads it (the same
+    // read(2) calls on the file's descriptor), decoded as UTF-8 with
     // universal newlines.
-    OwnedRef read(BorrowedRef raw) const {
-        OwnedRef data = OwnedRef::checked(PyObject_CallMethodNoArgs(raw.get(), frame().name("readall")));
-        if (!PyBytes_CheckExact(data.get())) return decode_as_text_wrapper(data);
-        const char* bytes = PyBytes_AS_STRING(data.get());
-        const Py_ssize_t size = PyBytes_GET_SIZE(data.get());
-        const bool has_carriage_return = std::memchr(bytes, '\r', static_cast<size_t>(size)) != nullptr;
-        OwnedRef text = OwnedRef::steal(PyUnicode_DecodeUTF8(bytes, size, nullptr));
+    OwnedRef read(BorrowedRef raw) {
+        const int fd = PyObject_AsFileDescriptor(raw.get());
+        if (fd < 0) throw_error_set();
+        Py_ssize_t size = 0;
+        if (!read_all(fd, size)) return decode_as_text_wrapper(Py_None);
+        const bool has_carriage_return = std::memchr(buffer_, '\r', static_cast<size_t>(size)) != nullptr;
+        OwnedRef text = OwnedRef::steal(PyUnicode_DecodeUTF8(buffer_, size, nullptr));
         if (!text) {
             if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw_error_set();
             PyErr_Clear();
+            OwnedRef data = OwnedRef::checked(PyBytes_FromStringAndSize(buffer_, size));
             return decode_as_text_wrapper(data);
         }
-        data.reset();
         return has_carriage_return ? translate_newlines(text) : text;
     }
 
     // f.close()
-    void close(BorrowedRef raw) const { OwnedRef::checked(PyObject_CallMethodNoArgs(raw.get(), frame().name("close"))); }
+    void close(BorrowedRef raw) const {
+        OwnedRef::checked(PyObject_CallMethodNoArgs(raw.get(), frame().name("close")));
+    }
 
     // Drops an open file after a failed read as the Python-level steps drop
     // theirs: the text file object open() made is released unclosed, which
@@ -632,6 +719,61 @@ public:
     }
 
 private:
+    // FileIO.readall() into buffer_: false when a non-blocking descriptor
+    // had nothing to read (readall returns None then).
+    bool read_all(int fd, Py_ssize_t& bytes_read) {
+        struct stat status;
+        int status_result;
+        Py_BEGIN_ALLOW_THREADS
+        status_result = fstat(fd, &status);
+        Py_END_ALLOW_THREADS
+        // readall sizes its buffer from the offset (lseek) and the size; a
+        // regular file just opened is at offset 0.
+        off_t position = 0;
+        if (status_result != 0 || !S_ISREG(status.st_mode)) {
+            Py_BEGIN_ALLOW_THREADS
+            position = lseek(fd, 0, SEEK_CUR);
+            Py_END_ALLOW_THREADS
+        }
+        const off_t end = status_result == 0 ? status.st_size : -1;
+        size_t buffer_size = end > 0 && end >= position && position >= 0 && end - position < PY_SSIZE_T_MAX
+                                 ? static_cast<size_t>(end - position + 1)
+                                 : kSmallChunk;
+        reserve(buffer_size);
+        bytes_read = 0;
+        for (;;) {
+            if (bytes_read >= static_cast<Py_ssize_t>(buffer_size)) {
+                buffer_size = grown_buffer_size(static_cast<size_t>(bytes_read));
+                if (buffer_size > static_cast<size_t>(PY_SSIZE_T_MAX) || buffer_size == 0)
+                    raise_error(PyExc_OverflowError, kUnboundedReadMessage);
+                reserve(buffer_size);
+            }
+            const Py_ssize_t size = read_some(fd, buffer_ + bytes_read, buffer_size - bytes_read);
+            if (size == 0) return true;
+            if (size < 0) {
+                if (errno == EAGAIN) {
+                    PyErr_Clear();
+                    if (bytes_read > 0) return true;
+                    return false;
+                }
+                throw_error_set();
+            }
+            bytes_read += size;
+        }
+    }
+
+    // Makes buffer_ hold at least `size` bytes, keeping what it holds.
+    void reserve(size_t size) {
+        if (size <= capacity_) return;
+        char* grown = static_cast<char*>(PyMem_RawRealloc(buffer_, size));
+        if (grown == nullptr) {
+            PyErr_NoMemory();
+            throw_error_set();
+        }
+        buffer_ = grown;
+        capacity_ = size;
+    }
+
     // TextIOWrapper.read()'s own decoding of `data` (bytes, or None from a
     // non-blocking read): the codec's incremental decoder under an
     // IncrementalNewlineDecoder. Reached only when the fast decoding failed,
@@ -644,7 +786,8 @@ private:
             state_.newline_decoder_type.get(), decoder.get(), Py_True, nullptr));
         OwnedRef text =
             OwnedRef::checked(PyObject_CallMethod(newlines.get(), "decode", "OO", data.get(), Py_True));
-        if (!PyUnicode_Check(text.get())) raise_error(PyExc_TypeError, kDecodedNotTextMessage, Py_TYPE(text.get())->tp_name);
+        if (!PyUnicode_Check(text.get()))
+            raise_error(PyExc_TypeError, kDecodedNotTextMessage, Py_TYPE(text.get())->tp_name);
         return text;
     }
 
@@ -664,6 +807,10 @@ private:
 
     const State& state_;
     const SnapshotSteps& steps_;
+    // The bytes of the file being read: one buffer, grown to the largest
+    // file (from the interpreter's raw allocator, so tracemalloc counts it).
+    char* buffer_ = nullptr;
+    size_t capacity_ = 0;
 };
 
 }  // namespace
@@ -698,16 +845,16 @@ bool native_snapshot_applies(PyObject* module_dict) {
 
 OwnedRef native_snapshot(LineTracker& at, const SnapshotSteps& steps) {
     const State& the_state = state();
-    const int folder_level_limit = PyThreadState_Get()->recursion_remaining - kUnitsAtFolderLevelPeak;
+    const int budget = PyThreadState_Get()->recursion_remaining;
     OwnedRef python_files = new_dict();
 
     std::vector<std::string> paths;
     at(steps.glob_python_line);
-    Walk(the_state.python_suffix, folder_level_limit, paths).run(steps.python_pattern);
+    Walk(the_state.python_suffix, budget, paths).run(steps.python_pattern);
     at(steps.glob_notebooks_line);
-    Walk(the_state.notebook_suffix, folder_level_limit, paths).run(steps.notebook_pattern);
+    Walk(the_state.notebook_suffix, budget, paths).run(steps.notebook_pattern);
 
-    const FileReader reader(the_state, steps);
+    FileReader reader(the_state, steps);
     for (const std::string& path : paths) {
         at(steps.for_each_file_line);
         check_signals();
