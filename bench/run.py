@@ -3,6 +3,7 @@
 
     python bench/run.py            # full run (several minutes)
     python bench/run.py --quick    # smoke run: small and medium trees, few rounds
+    python bench/run.py --snapshot # only section 5 (add --quick for a smoke run)
 
 Measures, on generated source trees of .py text:
   1. a decorated call against the plain-Python floor and a plain-Python peer
@@ -10,7 +11,11 @@ Measures, on generated source trees of .py text:
   2. expand (with restoration) against its plain-Python floor,
   3. the cost of one call of a figvault function object against a Python
      function with the same parameters,
-  4. the peak memory of one archive call, as a multiple of the tree's text.
+  4. the peak memory of one archive call, as a multiple of the tree's text,
+  5. the native snapshot: create_file_dict against glob + open().read() in
+     plain Python, and a decorated call against the plain-Python decorator,
+     on the generated trees and on a project with a virtual environment
+     folder inside.
 
 Runs of the compared variants are interleaved in a shuffled order inside every
 round, and ratios are taken between the runs of the same round (paired), so
@@ -46,6 +51,9 @@ perf_ns = time.perf_counter_ns
 GOAL_OVERHEAD = 0.02     # decorated call: at most 2 % over the floor
 GOAL_PEER_RATIO = 1.00   # decorated call: no slower than the plain-Python peer
 GOAL_CALL_RATIO = 1.50   # one function-object call: within 1.5x of Python
+# Native snapshot: speed-ups (plain Python time / figvault time), at least.
+GOAL_SNAPSHOT_SPEEDUP = {"small": 1.0, "medium": 3.0, "large": 3.0, "venv": 3.0}
+GOAL_DECORATED_SPEEDUP = 1.8
 
 # Rounds per tree: (archive rounds, expand rounds). Each archive round times 4
 # variants, each expand round 2.
@@ -55,6 +63,11 @@ QUICK_ROUNDS = {"small": (30, 12), "medium": (6, 4)}
 FULL_BREAKDOWN = {"small": 300, "medium": 80}
 QUICK_BREAKDOWN = {"small": 25}
 PLOT_ARGS = ([1.0, 2.0, 3.0],)
+# Section 5 rounds: create_file_dict per tree, and decorated calls per tree.
+FULL_SNAPSHOT_ROUNDS = {"small": 300, "medium": 80, "large": 25, "venv": 25}
+QUICK_SNAPSHOT_ROUNDS = {"small": 40, "medium": 10, "large": 5, "venv": 5}
+FULL_DECORATED_ROUNDS = {"large": 25, "venv": 25}
+QUICK_DECORATED_ROUNDS = {"large": 4, "venv": 4}
 
 
 def plot(data):
@@ -442,6 +455,79 @@ def bench_memory(tree_dir, out_dir, repeats):
     return results
 
 
+# ---- 5. native snapshot --------------------------------------------------------
+
+def bench_snapshot(tree_dir, rounds, rng):
+    """create_file_dict against the same steps in plain Python (glob.glob for
+    both patterns, open().read().close() of every path), interleaved."""
+    from figvault.src import files
+
+    variants = {"figvault": files.create_file_dict, "python": peers.create_file_dict}
+    previous = os.getcwd()
+    os.chdir(tree_dir)
+    try:
+        return interleaved(variants, rounds, rng, setup=lambda _: quiet_disk())
+    finally:
+        os.chdir(previous)
+
+
+def bench_decorated(tree_dir, out_dir, rounds, rng):
+    """A decorated call against the plain-Python decorator doing the same
+    steps (peers.PeerArchive), interleaved."""
+    from figvault.src.archive import archive
+
+    targets = {name: os.path.join(out_dir, f"decorated-{name}.figvault") for name in ("figvault", "peer")}
+    decorated = archive(targets["figvault"])(plot)
+    peer = peers.PeerArchive(targets["peer"])(plot)
+    variants = {"figvault": lambda: decorated(*PLOT_ARGS), "peer": lambda: peer(*PLOT_ARGS)}
+    previous = os.getcwd()
+    os.chdir(tree_dir)
+    try:
+        return interleaved(variants, rounds, rng, setup=lambda _: quiet_disk())
+    finally:
+        os.chdir(previous)
+
+
+def speedup_row(label, what, samples, slow, fast, goal):
+    """A table row: the median of per-round paired speed-ups slow/fast."""
+    ratios = paired_ratios(samples, slow, fast)
+    median = statistics.median(ratios)
+    low, high = bootstrap_median_ci(ratios)
+    # A speed-up goal is met from above: mirror the verdict of a ratio goal.
+    state = verdict(1 / median, 1 / goal, 1 / high)
+    return [label, what, f"{fmt_time(statistics.median(samples[fast]))} vs "
+            f"{fmt_time(statistics.median(samples[slow]))}",
+            f"{median:.2f}× [{low:.2f}, {high:.2f}]", f"≥ {goal:.1f}×", state]
+
+
+def snapshot_section(root, tree_dirs, snapshot_rounds, decorated_rounds, rng):
+    emit("## 5. Native snapshot")
+    emit()
+    emit("create_file_dict against the same steps in plain Python (glob.glob for both patterns, then "
+         "open/read/close of every path: bench/peers.py create_file_dict), and a decorated call against "
+         "the plain-Python decorator doing figvault's steps (peers.PeerArchive). The venv tree is the small "
+         f"tree plus `python -m venv venv` and copies of {', '.join(trees.VENV_PACKAGES)}. Speed-up = "
+         "median of per-round paired ratios plain Python / figvault, [95 % bootstrap interval].")
+    emit()
+    rows = []
+    for name, count_rounds in snapshot_rounds.items():
+        count, size = trees.source_size(tree_dirs[name])
+        label = f"{name} ({count} files, {size / 1e6:.3g} MB)"
+        samples = bench_snapshot(tree_dirs[name], count_rounds, rng)
+        rows.append(speedup_row(label, f"create_file_dict (n={count_rounds})", samples, "python", "figvault",
+                                GOAL_SNAPSHOT_SPEEDUP[name]))
+    for name, count_rounds in decorated_rounds.items():
+        count, size = trees.source_size(tree_dirs[name])
+        label = f"{name} ({count} files, {size / 1e6:.3g} MB)"
+        out_dir = os.path.join(root, "out", f"decorated-{name}")
+        os.makedirs(out_dir, exist_ok=True)
+        samples = bench_decorated(tree_dirs[name], out_dir, count_rounds, rng)
+        rows.append(speedup_row(label, f"decorated call (n={count_rounds})", samples, "peer", "figvault",
+                                GOAL_DECORATED_SPEEDUP))
+    emit(table(["tree", "measure", "median figvault vs plain Python", "speed-up", "goal", "verdict"], rows))
+    emit()
+
+
 # ---- machine -------------------------------------------------------------------
 
 def default_dir():
@@ -508,6 +594,8 @@ def main():
     parser.add_argument("--cpu", type=int, default=None,
                         help="CPU to pin the benchmark to (default: the last one when there "
                              "are several; -1: no pinning)")
+    parser.add_argument("--snapshot", action="store_true",
+                        help="run only section 5, the native snapshot (with its own trees)")
     parser.add_argument("--memory-child", nargs=4, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.memory_child:
@@ -528,7 +616,10 @@ def main():
     memory_repeats = 1 if options.quick else 3
     rng = random.Random(2024)
 
-    emit(f"# figvault benchmarks ({'quick' if options.quick else 'full'} run)")
+    kind = "snapshot" if options.snapshot else "full"
+    if options.quick:
+        kind = "quick snapshot" if options.snapshot else "quick"
+    emit(f"# figvault benchmarks ({kind} run)")
     emit()
     emit(f"Command: `{' '.join([os.path.basename(sys.executable)] + sys.argv)}`")
     emit()
@@ -540,22 +631,34 @@ def main():
 
     global SYNC_BETWEEN_SAMPLES
     SYNC_BETWEEN_SAMPLES = filesystem_of(base_dir) != "tmpfs"
+    snapshot_rounds = QUICK_SNAPSHOT_ROUNDS if options.quick else FULL_SNAPSHOT_ROUNDS
+    decorated_rounds = QUICK_DECORATED_ROUNDS if options.quick else FULL_DECORATED_ROUNDS
+    if options.quick and not options.snapshot:
+        # The smoke run of the whole suite stays short: no large or venv tree.
+        snapshot_rounds = {name: n for name, n in snapshot_rounds.items() if name in rounds}
+        decorated_rounds = {}
+    needed = list(snapshot_rounds) + list(decorated_rounds)
+    if not options.snapshot:
+        needed = list(rounds) + [memory_tree] + needed
     root = tempfile.mkdtemp(prefix="figvault-bench-", dir=base_dir)
     try:
         tree_dirs, text_sizes = {}, {}
-        for name in rounds:
+        for name in dict.fromkeys(needed):
             tree_dirs[name] = os.path.join(root, "trees", name)
-            count, size = trees.build_tree(tree_dirs[name], name)
-            text_sizes[name] = size
-        if memory_tree not in tree_dirs:
-            tree_dirs[memory_tree] = os.path.join(root, "trees", memory_tree)
-            _, text_sizes[memory_tree] = trees.build_tree(tree_dirs[memory_tree], memory_tree)
+            if name == "venv":
+                _, text_sizes[name] = trees.build_venv_tree(tree_dirs[name])
+            else:
+                _, text_sizes[name] = trees.build_tree(tree_dirs[name], name)
 
         # Everything imported so far is never garbage: keep the collector off
         # it, so the gc.collect() before each sample costs microseconds, not
         # the ~0.1 s a full collection over torch's objects takes.
         gc.collect()
         gc.freeze()
+
+        if options.snapshot:
+            snapshot_section(root, tree_dirs, snapshot_rounds, decorated_rounds, rng)
+            return
 
         # 1. decorated call
         emit("## 1. Decorated call (archive + trivial plot(data=[1.0, 2.0, 3.0]))")
@@ -699,9 +802,12 @@ def main():
         emit(table(["variant", "tracemalloc peak", "× text", "RSS delta, median (runs)",
                     "× text"], rows))
         emit()
+
+        # 5. native snapshot
+        snapshot_section(root, tree_dirs, snapshot_rounds, decorated_rounds, rng)
     finally:
         shutil.rmtree(root, ignore_errors=True)
-    emit(f"Total time: {time.time() - started:.0f} s")
+        emit(f"Total time: {time.time() - started:.0f} s")
 
 
 if __name__ == "__main__":

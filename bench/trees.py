@@ -81,3 +81,58 @@ def build_tree(root, name):
             f.write(_text(rng, size))
         written += size
     return count, total
+
+
+# ---- a project with a virtual environment folder inside ------------------------
+
+# Installed packages copied into the environment's site-packages, with pip and
+# setuptools from `python -m venv`: about 3,900 .py files and 61 MB of text,
+# each seen twice (venv/lib64 is a link to venv/lib, and glob follows it).
+# All of their sources are UTF-8 (IPython's tests, say, hold a Latin-1 file,
+# which makes any snapshot fail).
+VENV_PACKAGES = ("numpy", "matplotlib", "dill", "pygments", "sympy", "fontTools", "networkx")
+VENV_FOLDER = "venv"
+
+
+def _package_folder(name):
+    """Where the running interpreter imports package `name` from."""
+    import importlib.util
+
+    spec = importlib.util.find_spec(name)
+    if spec is None or not spec.submodule_search_locations:
+        raise RuntimeError(f"package {name} is not installed: the venv tree needs it")
+    return list(spec.submodule_search_locations)[0]
+
+
+def source_size(root):
+    """(number, total bytes) of the .py and .ipynb files that a snapshot of
+    `root` collects (hidden folders and names skipped, links to folders
+    followed as glob follows them)."""
+    count = total = 0
+    for folder, subfolders, names in os.walk(root, followlinks=True):
+        subfolders[:] = [name for name in subfolders if not name.startswith(".")]
+        for name in names:
+            if name.endswith((".py", ".ipynb")) and not name.startswith("."):
+                count += 1
+                total += os.path.getsize(os.path.join(folder, name))
+    return count, total
+
+
+def build_venv_tree(root):
+    """The small tree plus a real virtual environment folder "venv" inside it:
+    `python -m venv` (pip and setuptools from ensurepip's bundled wheels, no
+    network) and copies of VENV_PACKAGES from the running interpreter.
+    Returns (number of files, total bytes of text) that a snapshot reads."""
+    import shutil
+    import subprocess
+    import sys
+    import sysconfig
+
+    build_tree(root, "small")
+    environment = os.path.join(root, VENV_FOLDER)
+    subprocess.run([sys.executable, "-m", "venv", environment], check=True, capture_output=True)
+    relative = os.path.relpath(sysconfig.get_paths()["purelib"], sys.prefix)
+    site_packages = os.path.join(environment, relative)
+    for name in VENV_PACKAGES:
+        shutil.copytree(_package_folder(name), os.path.join(site_packages, name), symlinks=True)
+    return source_size(root)

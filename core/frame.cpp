@@ -307,6 +307,12 @@ void Frame::define_class(int line, const char* class_name, const char* doc,
     bind(class_name, made.get());
 }
 
+PyObject* Frame::module_global(const char* global_name) {
+    PyObject* value = PyDict_GetItemWithError(module_dict_.get(), name(global_name));
+    if (value == nullptr && PyErr_Occurred()) throw_error_set();
+    return value;
+}
+
 void Frame::bind(const char* bound_name, PyObject* value) {
     check_status(PyDict_SetItem(module_dict_.get(), name(bound_name), value));
 }

@@ -30,12 +30,15 @@ a disk-backed /tmp, which keeps the whole file well under half a minute.
 import contextlib
 import ctypes
 import gc
+import glob
 import os
 import pickle
 import shutil
 import sys
 import tempfile
 import tracemalloc
+import types
+import warnings
 import weakref
 from pathlib import Path
 
@@ -277,6 +280,47 @@ def test_create_file_dict_failing_read(fast_dir, monkeypatch):
         refuses(IsADirectoryError, create_file_dict)
 
     run_repeatedly("create_file_dict IsADirectoryError", call)
+
+
+def test_create_file_dict_undecodable(fast_dir, monkeypatch):
+    """The native snapshot's failing read: the codec's own exception, and the
+    text file object made only to be dropped unclosed (its ResourceWarning
+    is ignored here, so that no recorded warning is counted)."""
+    (fast_dir / "good.py").write_text("good\n")
+    (fast_dir / "bad.py").write_bytes(b"x = '\xff'\r\n")
+    monkeypatch.chdir(fast_dir)
+
+    def call():
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", ResourceWarning)
+            refuses(UnicodeDecodeError, create_file_dict)
+
+    run_repeatedly("create_file_dict UnicodeDecodeError", call, share=0.2, traced_share=0.5)
+
+
+def test_create_file_dict_links_in_a_loop(fast_dir, monkeypatch):
+    """A folder linking to itself: the walk goes 40 links deep."""
+    (fast_dir / "a").mkdir()
+    (fast_dir / "a" / "x.py").write_text("x\n")
+    os.symlink(".", fast_dir / "a" / "loop")
+    monkeypatch.chdir(fast_dir)
+
+    def call():
+        assert len(create_file_dict()) == 41
+
+    run_repeatedly("create_file_dict loop of links", call, share=0.05, traced_share=0.2)
+
+
+def test_create_file_dict_python_level_steps(tree, monkeypatch):
+    """The same calls through the Python-level steps (the `glob` global is a
+    stand-in, so the native path is not taken)."""
+    monkeypatch.setattr(files_module, "glob", types.SimpleNamespace(glob=glob.glob))
+    expected = {"./plot.py": "print('plot')\n", "./sub/study.ipynb": "{}\n"}
+
+    def call():
+        assert create_file_dict() == expected
+
+    run_repeatedly("create_file_dict, Python-level steps", call, share=0.3)
 
 
 # ---- files.write_files_from_dict ------------------------------------------

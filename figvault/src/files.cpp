@@ -7,6 +7,7 @@
 #include "figvault/frame.hpp"
 #include "figvault/function.hpp"
 #include "figvault/refs.hpp"
+#include "figvault/snapshot.hpp"
 
 namespace figvault {
 namespace {
@@ -42,6 +43,16 @@ const FunctionSpec kCreateFileDict = FunctionSpec::without_arguments(
      .locals = {"python_files", "python_files_list", "f", "file"}},
     create_file_dict);
 
+// The steps below, for the native snapshot that stands in for them.
+SnapshotSteps snapshot_steps() {
+    Frame& module = frame();
+    return SnapshotSteps{module.constant(kPythonPattern), module.constant(kNotebookPattern),
+                         module.constant(kReadMode),      kLineGlobPython,
+                         kLineGlobNotebooks,              kLineForEachFile,
+                         kLineOpenFile,                   kLineReadFile,
+                         kLineCloseFile,                  kUnreadableSourceNote};
+}
+
 // glob.glob(pattern, recursive=True), looking `glob` up anew.
 OwnedRef glob_recursive(Scope& scope, const char* pattern) {
     Frame& module = frame();
@@ -68,6 +79,10 @@ OwnedRef read_source(Scope& scope, PyObject* file, OwnedRef& f) {
 
 OwnedRef create_file_dict(Scope& scope) {
     scope.at(kLineNewDict);
+    // The same steps without calling into Python for each folder and file,
+    // wherever that is indistinguishable from running them.
+    PyObject* globals = scope.function().globals;
+    if (globals != nullptr && native_snapshot_applies(globals)) return native_snapshot(scope, snapshot_steps());
     OwnedRef python_files = new_dict();
 
     scope.at(kLineGlobPython);
@@ -323,6 +338,7 @@ OwnedRef write_files_from_dict(Scope& scope, BoundArguments bound) {
 
 void run_statements(Frame& module) {
     module.import_statement(kLineImportGlob, "glob");
+    prepare_native_snapshot(module.module_global("glob"), module.builtin("open"), snapshot_steps());
     module.import_statement(kLineImportOs, "os");
     module.define(kCreateFileDict);
     module.define(kWriteFilesFromDict);

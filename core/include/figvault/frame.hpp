@@ -66,6 +66,8 @@ public:
     const char* source_path() const { return source_path_.c_str(); }     // "figvault/src/files.py"
     PyObject* full_name_object();
     PyObject* builtins_module() const { return builtins_module_.get(); }
+    // A name bound so far by the module statements (borrowed; null if none).
+    PyObject* module_global(const char* name);
 
     // An interned string made once and kept for the life of the process.
     // `text` must be a string literal (or other static storage).
