@@ -19,6 +19,8 @@ namespace {
 
 constexpr int kMaxSymlinkDepth = 40;           // as the kernel's own limit
 constexpr mode_t kNewFileMode = 0666;          // narrowed by the umask, as open() does
+// The mode bits a rewrite keeps: a write drops set-user-ID and set-group-ID.
+constexpr mode_t kKeptModeBits = 01777;
 constexpr std::size_t kNewNameBaseLength = 160;  // keeps ".<base>.tmp<pid>-<n>" under NAME_MAX
 constexpr int kNewNameAttempts = 100;
 constexpr std::size_t kCopyChunk = 1 << 16;
@@ -80,26 +82,20 @@ AtomicFile::AtomicFile(PyObject* target) : target_(OwnedRef::incref(target)) {
     }
     OwnedRef encoded = OwnedRef::steal(converted);
     const std::string path(PyBytes_AS_STRING(converted), static_cast<std::size_t>(PyBytes_GET_SIZE(converted)));
-    if (!plan(path) && folder_fd_ >= 0) {
-        ::close(folder_fd_);
-        folder_fd_ = -1;
-    }
+    if (!plan(path)) folder_.reset();
 }
 
-AtomicFile::~AtomicFile() {
-    remove_new_file();
-    if (folder_fd_ >= 0) ::close(folder_fd_);
-}
+AtomicFile::~AtomicFile() { remove_new_file(); }
 
 // Follows symbolic links from `path` to the final target and holds its
 // folder open; false when the target is to be written directly.
 bool AtomicFile::plan(const std::string& path) {
     if (path.empty()) return false;
     auto [folder, base] = split_folder(path);
-    folder_fd_ = open_folder(AT_FDCWD, folder);
-    for (int depth = 0; folder_fd_ >= 0 && !base.empty() && base != "." && base != ".."; ++depth) {
+    folder_.reset(open_folder(AT_FDCWD, folder));
+    for (int depth = 0; folder_ && !base.empty() && base != "." && base != ".."; ++depth) {
         struct stat status;
-        if (::fstatat(folder_fd_, base.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(folder_.get(), base.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno != ENOENT) return false;
             base_name_ = base;  // a new file
             return true;
@@ -107,22 +103,21 @@ bool AtomicFile::plan(const std::string& path) {
         if (S_ISLNK(status.st_mode)) {
             if (depth == kMaxSymlinkDepth) return false;
             std::vector<char> link(static_cast<std::size_t>(status.st_size) + 256);
-            const ssize_t length = ::readlinkat(folder_fd_, base.c_str(), link.data(), link.size());
+            const ssize_t length = ::readlinkat(folder_.get(), base.c_str(), link.data(), link.size());
             if (length <= 0 || static_cast<std::size_t>(length) >= link.size()) return false;
             auto [link_folder, link_base] = split_folder(std::string(link.data(), static_cast<std::size_t>(length)));
-            const int next = open_folder(link_folder[0] == '/' ? AT_FDCWD : folder_fd_, link_folder);
-            ::close(folder_fd_);
-            folder_fd_ = next;
+            folder_.reset(open_folder(link_folder[0] == '/' ? AT_FDCWD : folder_.get(), link_folder));
             base = link_base;
             continue;
         }
         if (!S_ISREG(status.st_mode)) return false;  // a device, a pipe, a folder...
         // A file open() could not rewrite is written directly, so the caller
         // sees open()'s own error.
-        if (::faccessat(folder_fd_, base.c_str(), W_OK, AT_EACCESS) != 0) return false;
+        if (::faccessat(folder_.get(), base.c_str(), W_OK, AT_EACCESS) != 0) return false;
         base_name_ = base;
         keep_mode_ = true;
-        mode_ = status.st_mode & 07777;
+        mode_ = status.st_mode & kKeptModeBits;
+        in_place_ = status.st_uid != ::geteuid() || status.st_nlink > 1;
         return true;
     }
     return false;
@@ -130,13 +125,16 @@ bool AtomicFile::plan(const std::string& path) {
 
 OwnedRef AtomicFile::open(PyObject* open_builtin) {
     static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; folder_fd_ >= 0 && attempt < kNewNameAttempts; ++attempt) {
+    // An existing file's mode from the start (the umask may only narrow it),
+    // so the new file is never readable by more users than the old one.
+    const mode_t create_mode = keep_mode_ ? (mode_ & 0777) : kNewFileMode;
+    for (int attempt = 0; folder_ && attempt < kNewNameAttempts; ++attempt) {
         // ".<base>.tmp<pid>-<n>": hidden, and unique within this process.
         std::string candidate(".");
         candidate.append(base_name_, 0, kNewNameBaseLength);
         candidate.append(".tmp").append(std::to_string(::getpid())).append("-").append(std::to_string(counter++));
-        const int fd = ::openat(folder_fd_, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                                kNewFileMode);
+        const int fd = ::openat(folder_.get(), candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                                create_mode);
         if (fd < 0) {
             if (errno == EEXIST) continue;
             break;  // the folder admits no new file: write directly
@@ -149,28 +147,27 @@ OwnedRef AtomicFile::open(PyObject* open_builtin) {
         return open_descriptor(open_builtin, fd);
     }
     remove_new_file();
-    if (folder_fd_ >= 0) {
-        ::close(folder_fd_);
-        folder_fd_ = -1;
-    }
+    folder_.reset();
     return call(open_builtin, {target_.get(), frame().constant(kWriteBinary)});
 }
 
 void AtomicFile::commit() {
     if (new_name_.empty()) return;  // a direct write
-    if (::renameat(folder_fd_, new_name_.c_str(), folder_fd_, base_name_.c_str()) == 0) {
-        new_name_.clear();
-        return;
+    if (!in_place_) {
+        if (::renameat(folder_.get(), new_name_.c_str(), folder_.get(), base_name_.c_str()) == 0) {
+            new_name_.clear();
+            return;
+        }
+        if (errno != EPERM && errno != EACCES) raise_for_target();
     }
-    if (errno != EPERM && errno != EACCES) raise_for_target();
     rewrite_target_in_place();
     remove_new_file();
 }
 
 void AtomicFile::rewrite_target_in_place() {
-    const int source = ::openat(folder_fd_, new_name_.c_str(), O_RDONLY | O_CLOEXEC);
+    const int source = ::openat(folder_.get(), new_name_.c_str(), O_RDONLY | O_CLOEXEC);
     if (source < 0) raise_for_target();
-    const int target = ::openat(folder_fd_, base_name_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    const int target = ::openat(folder_.get(), base_name_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     if (target < 0) {
         const int error = errno;
         ::close(source);
@@ -201,8 +198,8 @@ void AtomicFile::rewrite_target_in_place() {
 }
 
 void AtomicFile::remove_new_file() {
-    if (new_name_.empty() || folder_fd_ < 0) return;
-    ::unlinkat(folder_fd_, new_name_.c_str(), 0);
+    if (new_name_.empty() || !folder_) return;
+    ::unlinkat(folder_.get(), new_name_.c_str(), 0);
     new_name_.clear();
 }
 

@@ -3,6 +3,7 @@
 
 #include <structmember.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <unordered_map>
@@ -33,6 +34,8 @@ constexpr const char kVarArgsName[] = "args";
 constexpr const char kVarKeywordsName[] = "kwargs";
 constexpr const char kTooManyParameters[] = "figvault: %s() has more than %zu parameters";
 constexpr const char kNoGlobals[] = "figvault: %s() has no module namespace";
+constexpr const char kNoMakerFormat[] = "figvault: no module global %s to pickle this function with";
+constexpr const char kClosureClearedFormat[] = "figvault: the closure record of %s() was cleared";
 // The binding holds bound values in fixed arrays of this size.
 constexpr std::size_t kMaxParameters = 8;
 
@@ -399,9 +402,42 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-// Pickling stores a reference to the module global named by __qualname__.
+ClosureRecord* as_closure(PyObject* object) { return reinterpret_cast<ClosureRecord*>(object); }
+
+// The module global `dotted` ("archive.__call__") of `globals`: the first
+// name looked up in `globals`, the rest as attributes.
+OwnedRef global_by_dotted_name(PyObject* globals, const char* dotted) {
+    if (globals == nullptr) raise_error(PyExc_SystemError, kNoGlobals, dotted);
+    const std::string path(dotted);
+    const std::size_t first_end = std::min(path.find('.'), path.size());
+    OwnedRef first = OwnedRef::checked(PyUnicode_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(first_end)));
+    PyObject* found = PyDict_GetItemWithError(globals, first.get());
+    if (found == nullptr) {
+        if (PyErr_Occurred()) throw_error_set();
+        raise_error(PyExc_AttributeError, kNoMakerFormat, dotted);
+    }
+    OwnedRef current = OwnedRef::incref(found);
+    for (std::size_t start = first_end + 1; start <= path.size();) {
+        const std::size_t end = std::min(path.find('.', start), path.size());
+        current = OwnedRef::checked(PyObject_GetAttrString(current.get(), path.substr(start, end - start).c_str()));
+        start = end + 1;
+    }
+    return current;
+}
+
+// Pickling stores a reference to the module global named by __qualname__; a
+// function made over a closure record is stored as the call that made it.
 PyObject* function_reduce(PyObject* object, PyObject*) {
-    return Py_NewRef(as_function(object)->qualified_name);
+    FunctionObject* self = as_function(object);
+    const char* maker = self->spec->definition().made_by;
+    if (maker == nullptr || self->closure == nullptr) return Py_NewRef(self->qualified_name);
+    return guarded_object([&] {
+        ClosureRecord* closure = as_closure(self->closure);
+        if (closure->func == nullptr || closure->self == nullptr) raise_error(PyExc_SystemError, kClosureClearedFormat, self->spec->name());
+        OwnedRef make = global_by_dotted_name(self->globals, maker);
+        OwnedRef arguments = OwnedRef::checked(PyTuple_Pack(2, closure->self, closure->func));
+        return OwnedRef::checked(PyTuple_Pack(2, make.get(), arguments.get()));
+    });
 }
 
 PyMethodDef function_methods[] = {
@@ -467,8 +503,6 @@ void function_dealloc(PyObject* object) {
 PyTypeObject the_function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 // ---- the closure record ------------------------------------------------
-
-ClosureRecord* as_closure(PyObject* object) { return reinterpret_cast<ClosureRecord*>(object); }
 
 int closure_traverse(PyObject* object, visitproc visit, void* arg) {
     Py_VISIT(as_closure(object)->func);

@@ -804,3 +804,39 @@ def test_import_without_torch_fails_at_line_2_and_a_later_import_succeeds(tmp_pa
         "ndarray": "ndarray",
         "files_loaded": True,
     }
+
+
+def test_stacked_decorators_archive_and_replay(workdir):
+    # The outer archive holds the inner wrapper: it pickles as the call of
+    # archive.__call__ that made it, with its decorator and function.
+    @archive("outer.fv")
+    @archive("inner.fv")
+    def drawing(x):
+        return x * 2
+
+    assert drawing(21) == 42
+    outer = load_record("outer.fv")["func"]
+    assert outer.__qualname__ == "archive.__call__.<locals>.wrapper"
+    assert outer(5) == 10
+    assert load_record("inner.fv")["args"] == {"x": 5}
+
+
+class LoudMeta(type):
+    looked_up = []
+
+    def __getattr__(cls, name):
+        if name != "__fspath__":
+            raise AttributeError(name)
+        LoudMeta.looked_up.append(name)
+        raise KeyboardInterrupt
+
+
+class CallableWithLoudType(metaclass=LoudMeta):
+    def __call__(self):
+        return 1
+
+
+def test_judging_a_file_name_runs_no_code_of_its_type():
+    with pytest.raises(TypeError, match=r"^archive\(\) takes a file name, not "):
+        archive(CallableWithLoudType())
+    assert LoudMeta.looked_up == []

@@ -513,3 +513,39 @@ def test_failures_of_the_file_or_the_user_are_not_retried(workdir, error):
     assert value.attempts == 1
     assert plot.calls == []
     assert folder_state(workdir) == before
+
+
+SHARED_ERROR = ValueError("cannot pickle this")
+
+
+class RaisesTheSameError(dict):
+    def __reduce_ex__(self, protocol):
+        raise SHARED_ERROR
+
+
+def test_the_same_error_twice_does_not_become_its_own_context(workdir):
+    with pytest.raises(ValueError) as caught:
+        archive("fig.fv")(one)(RaisesTheSameError())
+    assert caught.value is SHARED_ERROR
+    assert caught.value.__context__ is not caught.value
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="giving a file to another user needs root")
+def test_another_users_archive_keeps_its_owner_and_its_other_names(workdir):
+    (workdir / "fig.fv").write_bytes(b"")
+    os.chown("fig.fv", OTHER_USER, OTHER_USER)
+    os.link("fig.fv", "backup.fv")
+    os.chmod("fig.fv", 0o640)
+    archive("fig.fv")(one)(7)
+    status = os.stat("fig.fv")
+    assert (status.st_uid, status.st_nlink, mode_of("fig.fv")) == (OTHER_USER, 2, 0o640)
+    assert load_record("backup.fv")["args"] == {"value": 7}
+    assert sorted(os.listdir(workdir)) == ["backup.fv", "fig.fv"]
+
+
+def test_an_archive_with_other_hard_links_is_rewritten_through_them(workdir):
+    archive("fig.fv")(one)(1)
+    os.link("fig.fv", "backup.fv")
+    archive("fig.fv")(one)(2)
+    assert os.stat("fig.fv").st_nlink == 2
+    assert load_record("backup.fv")["args"] == {"value": 2}

@@ -272,3 +272,20 @@ def test_large_and_many_files(files, workdir, make_tree):
     assert len(result) == 201
     assert result == {"./" + key: value for key, value in tree.items()}
     assert list(result) == glob_order()
+
+
+def test_a_path_whose_text_cannot_be_made_keeps_the_reading_error(files, workdir, monkeypatch):
+    class Unprintable:
+        def __repr__(self):
+            raise RuntimeError("no text for this path")
+
+    class OddGlob:
+        @staticmethod
+        def glob(pattern, recursive=False):
+            return [Unprintable()] if pattern.endswith(".py") else []
+
+    monkeypatch.setattr(files, "glob", OddGlob)
+    with pytest.raises(RuntimeError, match="^no text for this path$") as caught:
+        files.create_file_dict()
+    # The note could not be made; the failure to open is the context.
+    assert type(caught.value.__context__) is TypeError

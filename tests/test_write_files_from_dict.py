@@ -697,3 +697,71 @@ except FileNotFoundError as error:
     result = run_python(code, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[-1] == "TypeError True"
+
+
+class AnswerOnThirdAsk:
+    """A path-like value that names a file inside twice, then one outside."""
+
+    def __init__(self, outside):
+        self.outside = outside
+        self.asked = 0
+
+    def __fspath__(self):
+        self.asked += 1
+        return "inside.py" if self.asked <= 2 else self.outside
+
+
+def test_the_checked_path_is_the_one_written(files, workdir, tmp_path):
+    # A str key whose tail joins into a path-like value: the text checked is
+    # the text opened, however often the value would be asked.
+    outside = str(tmp_path / "escaped.py")
+
+    class Tail(str):
+        def __radd__(self, other):
+            return AnswerOnThirdAsk(outside)
+
+    class Key(str):
+        def __getitem__(self, index):
+            return "" if index.stop is not None else Tail("inside.py")
+
+    files.write_files_from_dict({Key("inside.py"): "text\n"}, "target")
+    assert not os.path.exists(outside)
+    assert read_tree(workdir / "target") == {"inside.py": "text\n"}
+
+
+class MovingOutput(io.StringIO):
+    """A standard output whose writes move the process to another folder."""
+
+    def __init__(self, to):
+        super().__init__()
+        self.to = to
+
+    def write(self, text):
+        if text.strip():
+            os.chdir(self.to)
+        return super().write(text)
+
+
+def test_a_restore_moved_out_of_its_folder_writes_nothing_elsewhere(files, workdir, tmp_path, monkeypatch, our_entries):
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    monkeypatch.setattr("sys.stdout", MovingOutput(elsewhere))
+    with pytest.raises(RuntimeError, match=r"^the working directory was moved out of the target folder") as caught:
+        files.write_files_from_dict({"./a.py": "a", "./lib/b.py": "b"}, "target")
+    assert our_entries(caught) == [(ENTRY, 39)]
+    assert os.listdir(elsewhere) == []
+    assert read_tree(workdir / "target") == {}
+    assert Path.cwd() == workdir
+
+
+def test_the_caller_folder_is_regained_when_os_is_gone(files, workdir, monkeypatch):
+    class RemovingOutput(io.StringIO):
+        def write(self, text):
+            vars(files).pop("os", None)  # as a torn-down monkeypatch might
+            return super().write(text)
+
+    monkeypatch.setattr(files, "os", os)  # put back afterwards
+    monkeypatch.setattr("sys.stdout", RemovingOutput())
+    with pytest.raises(NameError, match="^name 'os' is not defined$"):
+        files.write_files_from_dict({"./a.py": "a"}, "target")
+    assert Path.cwd() == workdir

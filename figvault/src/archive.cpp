@@ -53,9 +53,9 @@ const FunctionSpec kInit = FunctionSpec::with_parameters(
 bool is_function_not_filename(PyObject* filename) {
     if (PyUnicode_Check(filename) || PyBytes_Check(filename) || PyLong_Check(filename)) return false;
     if (!PyCallable_Check(filename)) return false;
-    // Path-like objects are file names, callable or not.
-    const int path_like = PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(filename)), "__fspath__");
-    return path_like == 0;
+    // Path-like objects are file names, callable or not: found on the type
+    // as os.fspath finds __fspath__, without running any code.
+    return _PyType_Lookup(Py_TYPE(filename), frame().name("__fspath__")) == nullptr;
 }
 
 OwnedRef archive_init(Scope& scope, BoundArguments bound) {
@@ -91,7 +91,8 @@ const FunctionSpec kWrapper = FunctionSpec::with_var_args(
     {.name = "wrapper",
      .line = kLineDefineWrapper,
      .locals = {"python_files", "args_name", "args_dict", "i", "arg", "data"},
-     .qualified_name = "archive.__call__.<locals>.wrapper"},
+     .qualified_name = "archive.__call__.<locals>.wrapper",
+     .made_by = "archive.__call__"},
     wrapper);
 
 OwnedRef archive_call(Scope& scope, BoundArguments bound) {

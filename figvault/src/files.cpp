@@ -2,7 +2,12 @@
 // a file dictionary, and write such a dictionary back into a new folder.
 #include <Python.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "figvault/calls.hpp"
+#include "figvault/descriptor.hpp"
 #include "figvault/errors.hpp"
 #include "figvault/frame.hpp"
 #include "figvault/function.hpp"
@@ -73,6 +78,7 @@ OwnedRef read_source(Scope& scope, PyObject* file, OwnedRef& f) {
         return call_method(f, "read", {});
     } catch (const PyErrorSet&) {
         add_note_to_current_error(kUnreadableSourceNote, file);
+        release_with_error_set(f);
         throw;
     }
 }
@@ -117,6 +123,9 @@ constexpr const char kSeparator[] = "/";
 constexpr const char kWriteMode[] = "w";
 constexpr const char kUnsafeKeyMessage[] =
     "refusing to restore %R: the path is absolute or leads out of the target folder";
+constexpr const char kWorkingDirectoryMoved[] =
+    "the working directory was moved out of the target folder while the sources were restored; "
+    "refusing to write %R elsewhere";
 constexpr const char kDictionaryChangedSize[] = "dictionary changed size during iteration";
 constexpr const char kTooManyValues[] = "too many values to unpack (expected %zd)";
 constexpr const char kTooFewValues[] = "need more than %zd value%.1s to unpack";
@@ -187,17 +196,14 @@ bool leaves_folder(Py_ssize_t length, CharAt&& at) {
     return false;
 }
 
-// Refuses `path` (a str, bytes or path-like value about to be used) when it
-// is absolute or leads out of the target folder, naming `key`: restoring an
-// archive must never write outside the folder the caller named. Anything
-// that is not a path fails later, where it is used, with its own error.
-void refuse_path_leaving_folder(Scope& scope, PyObject* path, PyObject* key) {
-    OwnedRef text = OwnedRef::steal(PyOS_FSPath(path));
-    if (!text) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error_set();
-        PyErr_Clear();
-        return;
-    }
+// The text of `path` (a str, bytes or path-like value about to be used), as
+// os.fspath gives it, refused when it is absolute or leads out of the target
+// folder, naming `key`: restoring an archive must never write outside the
+// folder the caller named. The caller uses this very text, so a path-like
+// object cannot answer differently when it is asked again. A value that is
+// no path raises the TypeError of os.fspath.
+OwnedRef path_inside_folder(Scope& scope, PyObject* path, PyObject* key) {
+    OwnedRef text = OwnedRef::checked(PyOS_FSPath(path));
     bool leaves;
     if (PyUnicode_Check(text.get())) {
         PyObject* string = text.get();
@@ -213,6 +219,32 @@ void refuse_path_leaving_folder(Scope& scope, PyObject* path, PyObject* key) {
         scope.at(kLineForEachKey);
         raise_error(PyExc_ValueError, kUnsafeKeyMessage, key);
     }
+    return text;
+}
+
+// The check of a key before anything is made. A key that is no path is left
+// to fail where the restore splits it.
+void refuse_key_leaving_folder(Scope& scope, PyObject* key) {
+    try {
+        path_inside_folder(scope, key, key);
+    } catch (const PyErrorSet&) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw;
+        PyErr_Clear();
+    }
+}
+
+// The restore moves the process into the target folder and back. Both
+// folders are held open: the target, to notice code that moved the process
+// elsewhere meanwhile (a hook, another thread) before anything is written
+// there; the caller's, to go back even when `os` is gone.
+Descriptor open_current_folder() { return Descriptor(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)); }
+
+void require_inside_target(const Descriptor& target, PyObject* path) {
+    struct stat current, expected;
+    if (!target || ::fstat(target.get(), &expected) != 0) return;
+    if (::stat(".", &current) == 0 && current.st_dev == expected.st_dev && current.st_ino == expected.st_ino)
+        return;
+    raise_error(PyExc_RuntimeError, kWorkingDirectoryMoved, path);
 }
 
 // Every key is checked before anything is made.
@@ -220,8 +252,7 @@ void refuse_keys_leaving_folder(Scope& scope, PyObject* folder_dict) {
     if (!PyDict_CheckExact(folder_dict)) return;  // None fails in the loop below
     OwnedRef keys = OwnedRef::checked(PyDict_Keys(folder_dict));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-        PyObject* key = PyList_GET_ITEM(keys.get(), i);
-        refuse_path_leaving_folder(scope, key, key);
+        refuse_key_leaving_folder(scope, PyList_GET_ITEM(keys.get(), i));
     }
 }
 
@@ -237,10 +268,11 @@ bool is_current_folder(PyObject* path) {
     return PyUnicode_Check(path) && PyUnicode_CompareWithASCIIString(path, kCurrentFolder) == 0;
 }
 
-// One entry, inside the target folder. Every path is checked again right
-// before it is used: a path-like key may answer differently each time it is
-// asked, and code run meanwhile (a print hook, say) may change the dictionary.
-void write_entry(Scope& scope, PyObject* folder_dict, PyObject* key) {
+// One entry, inside the target folder. Every path is checked right before
+// it is used, and the checked text is what is used: a path-like key may
+// answer differently each time it is asked, and code run meanwhile (a print
+// hook, say) may change the dictionary.
+void write_entry(Scope& scope, PyObject* folder_dict, PyObject* key, const Descriptor& target) {
     Frame& module = frame();
     scope.at(kLineSplitKey);
     auto [base_path, file_name] = unpack_pair(call_method(os_path(scope), "split", {key}));
@@ -249,27 +281,27 @@ void write_entry(Scope& scope, PyObject* folder_dict, PyObject* key) {
     base_path = call_method(os_path(scope), "normpath", {base_path.get()});
 
     scope.at(kLinePrint);
-    OwnedRef printed_path = joined_path(base_path, file_name);
-    refuse_path_leaving_folder(scope, printed_path.get(), key);
+    OwnedRef printed_path = path_inside_folder(scope, joined_path(base_path, file_name).get(), key);
     call(module.builtin_on_first_use("print"), {printed_path.get()});
 
     scope.at(kLineFolderMissing);
     // A folder part that normalised to "." is the target folder itself.
     if (!is_current_folder(base_path.get()) &&
         !is_true(call_method(os_path(scope), "exists", {base_path.get()}))) {
-        refuse_path_leaving_folder(scope, base_path.get(), key);
+        OwnedRef folder = path_inside_folder(scope, base_path.get(), key);
         scope.at(kLineMakeFolder);
+        require_inside_target(target, folder.get());
         // Parents too: a key such as ./src/pkg/mod.py may come before (or
         // without) any entry lying directly in ./src.
-        call_method(scope.global("os"), "makedirs", {base_path.get()});
+        call_method(scope.global("os"), "makedirs", {folder.get()});
     }
 
     scope.at(kLineGetText);
     OwnedRef text = OwnedRef::checked(PyObject_GetItem(folder_dict, key));
 
     scope.at(kLineOpenTarget);
-    OwnedRef opened_path = joined_path(base_path, file_name);
-    refuse_path_leaving_folder(scope, opened_path.get(), key);
+    OwnedRef opened_path = path_inside_folder(scope, joined_path(base_path, file_name).get(), key);
+    require_inside_target(target, opened_path.get());
     OwnedRef file = call(module.builtin("open"), {opened_path.get(), module.constant(kWriteMode)});
 
     scope.at(kLineWriteText);
@@ -279,7 +311,7 @@ void write_entry(Scope& scope, PyObject* folder_dict, PyObject* key) {
 }
 
 // The loop over the entries, inside the target folder.
-void write_entries(Scope& scope, PyObject* folder_dict) {
+void write_entries(Scope& scope, PyObject* folder_dict, const Descriptor& target) {
     scope.at(kLineForEachKey);
     if (folder_dict == Py_None) {
         iterate(folder_dict);  // raises "'NoneType' object is not iterable"
@@ -295,7 +327,19 @@ void write_entries(Scope& scope, PyObject* folder_dict) {
             raise_error(PyExc_RuntimeError, kDictionaryChangedSize);
         if (!PyDict_Next(folder_dict, &position, &borrowed_key, &ignored_value)) break;
         OwnedRef key = OwnedRef::incref(borrowed_key);
-        write_entry(scope, folder_dict, key.get());
+        write_entry(scope, folder_dict, key.get(), target);
+    }
+}
+
+// os.chdir(cwd). If that fails (`os` is gone, the folder was removed or
+// renamed), the caller's folder held open still takes the process back, and
+// the failure is reported.
+void return_to_caller(Scope& scope, PyObject* cwd, const Descriptor& caller) {
+    try {
+        call_method(scope.global("os"), "chdir", {cwd});
+    } catch (const PyErrorSet&) {
+        if (caller) (void)::fchdir(caller.get());
+        throw;
     }
 }
 
@@ -306,21 +350,23 @@ OwnedRef write_files_from_dict(Scope& scope, BoundArguments bound) {
 
     scope.at(kLineGetCwd);
     OwnedRef cwd = call_method(scope.global("os"), "getcwd", {});
+    const Descriptor caller = open_current_folder();
     scope.at(kLineForEachKey);
     refuse_keys_leaving_folder(scope, folder_dict);
     scope.at(kLineMakeTarget);
     call_method(scope.global("os"), "mkdir", {new_folder_path});
     scope.at(kLineEnterTarget);
     call_method(scope.global("os"), "chdir", {new_folder_path});
+    const Descriptor target = open_current_folder();
 
     try {
-        write_entries(scope, folder_dict);
+        write_entries(scope, folder_dict, target);
     } catch (const PyErrorSet&) {
         // Never leave the process inside the target folder: go back, and
         // report the original error (the context of a failed return).
         PendingError failure;
         try {
-            call_method(scope.global("os"), "chdir", {cwd.get()});
+            return_to_caller(scope, cwd.get(), caller);
         } catch (const PyErrorSet&) {
             failure.chain_under_current();
             throw;
@@ -330,7 +376,7 @@ OwnedRef write_files_from_dict(Scope& scope, BoundArguments bound) {
     }
 
     scope.at(kLineLeaveTarget);
-    call_method(scope.global("os"), "chdir", {cwd.get()});
+    return_to_caller(scope, cwd.get(), caller);
     return OwnedRef::none();
 }
 

@@ -41,7 +41,12 @@ OwnedRef load_record(Scope& scope, PyObject* filename) {
     Frame& module = frame();
     OwnedRef load = attribute(scope.global("dill"), "load");
     OwnedRef file = call(module.builtin("open"), {filename, module.constant(kReadBinary)});
-    return call(load, {file.get()});
+    try {
+        return call(load, {file.get()});
+    } catch (const PyErrorSet&) {
+        release_with_error_set(file);
+        throw;
+    }
 }
 
 // The keyword arguments of the repeated call: a shallow copy of a dict, and

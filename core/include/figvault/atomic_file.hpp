@@ -6,8 +6,11 @@
 // in one rename once they are written and closed; a failed write leaves the
 // old file as it was and removes the new one. The replacement keeps the mode
 // `open(name, "wb")` would have left: an existing file's, otherwise 0666 less
-// the umask. Anything else is written directly, as `open(name, "wb")` does: a
-// file descriptor, a device, a pipe, a file we may not replace.
+// the umask. A file that another user owns, or that has other hard links, is
+// rewritten in place once the new bytes are complete, so that its owner and
+// its other names stay. Anything else is written directly, as
+// `open(name, "wb")` does: a file descriptor, a device, a pipe, a file we may
+// not replace.
 //
 // The write is planned once, against a descriptor of the target's folder, so
 // that it behaves like `open(name, "wb")` resolved when the write started:
@@ -18,6 +21,7 @@
 
 #include <string>
 
+#include "figvault/descriptor.hpp"
 #include "figvault/refs.hpp"
 
 namespace figvault {
@@ -48,9 +52,10 @@ private:
     [[noreturn]] void raise_for_target();
 
     OwnedRef target_;
-    int folder_fd_ = -1;      // the folder holding the final target; -1: direct write
+    Descriptor folder_;       // the folder holding the final target; none: direct write
     std::string base_name_;   // the target's name in that folder
     bool keep_mode_ = false;  // an existing file: its mode is kept
+    bool in_place_ = false;   // an existing file whose identity must stay: rewritten in place
     unsigned mode_ = 0;
     std::string new_name_;    // the new file's name in the folder, once made
 };

@@ -27,11 +27,11 @@ namespace figvault {
 // with the original as its context, as `e.add_note(...)` in an except block.
 inline void add_note_to_current_error(const char* format, ...) {
     PendingError error;
+    PyObject* value = error.value();  // normalised before anything else can fail
     va_list arguments;
     va_start(arguments, format);
     OwnedRef note = OwnedRef::steal(PyUnicode_FromFormatV(format, arguments));
     va_end(arguments);
-    PyObject* value = error.value();
     OwnedRef added;
     if (note && value != nullptr) added = OwnedRef::steal(PyObject_CallMethod(value, "add_note", "O", note.get()));
     if (!added && PyErr_Occurred()) {

@@ -43,6 +43,10 @@ struct Definition {
     const char* doc = nullptr;            // nullptr: __doc__ is None
     std::vector<const char*> locals = {}; // co_varnames after the parameters
     const char* qualified_name = nullptr; // __qualname__; nullptr: the name
+    // For a function made by another one's call over a closure record: the
+    // qualified name of the maker, a global of the module. Such a function
+    // pickles as that call, maker(closure.self, closure.func).
+    const char* made_by = nullptr;
 };
 
 // The named parameters of a callable: the first `required` ones must be

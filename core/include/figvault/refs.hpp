@@ -115,7 +115,9 @@ public:
     }
 
     // Restores this error as the context of the error now set, like an
-    // exception raised inside a `finally` block. With no new error set, this
+    // exception raised inside a `finally` block (the innermost error being
+    // handled is the context, as the interpreter sets it), except that no
+    // exception becomes a context of itself. With no new error set, this
     // error is simply restored.
     void chain_under_current() {
         PyObject *type, *value, *traceback;
@@ -126,7 +128,7 @@ public:
         }
         PyObject* context = this->value();
         PyErr_NormalizeException(&type, &value, &traceback);
-        if (value != nullptr && context != nullptr) {
+        if (value != nullptr && context != nullptr && !is_in_context_chain(context, value)) {
             PyException_SetContext(value, context);  // steals the reference
             value_ = nullptr;
         }
@@ -134,10 +136,30 @@ public:
     }
 
 private:
+    // True when `exception` is `start` or one of its contexts (the walk is
+    // bounded: a chain made elsewhere may already hold a cycle).
+    static bool is_in_context_chain(PyObject* start, PyObject* exception) {
+        constexpr int kLongestChainWalked = 1000;
+        OwnedRef current = OwnedRef::incref(start);
+        for (int i = 0; current && i < kLongestChainWalked; ++i) {
+            if (current.get() == exception) return true;
+            current = OwnedRef::steal(PyException_GetContext(current.get()));
+        }
+        return false;
+    }
+
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
     PyObject* traceback_ = nullptr;
     bool normalized_ = false;
 };
+
+// Drops `object` (a file, say, whose release may call into Python) with the
+// error being raised put aside meanwhile.
+inline void release_with_error_set(OwnedRef& object) {
+    PendingError error;
+    object.reset();
+    error.restore();
+}
 
 }  // namespace figvault
