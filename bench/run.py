@@ -4,6 +4,7 @@
     python bench/run.py            # full run (several minutes)
     python bench/run.py --quick    # smoke run: small and medium trees, few rounds
     python bench/run.py --snapshot # only section 5 (add --quick for a smoke run)
+    python bench/run.py --dump     # only section 6
 
 Measures, on generated source trees of .py text:
   1. a decorated call against the plain-Python floor and a plain-Python peer
@@ -54,6 +55,8 @@ GOAL_CALL_RATIO = 1.50   # one function-object call: within 1.5x of Python
 # Native snapshot: speed-ups (plain Python time / figvault time), at least.
 GOAL_SNAPSHOT_SPEEDUP = {"small": 1.0, "medium": 3.0, "large": 3.0, "venv": 3.0}
 GOAL_DECORATED_SPEEDUP = 1.8
+# The record dumped with the globals its function reads: at most 5 % over the plain dump.
+GOAL_RECURSE_OVERHEAD = 0.05
 
 # Rounds per tree: (archive rounds, expand rounds). Each archive round times 4
 # variants, each expand round 2.
@@ -68,11 +71,29 @@ FULL_SNAPSHOT_ROUNDS = {"small": 300, "medium": 80, "large": 25, "venv": 25}
 QUICK_SNAPSHOT_ROUNDS = {"small": 40, "medium": 10, "large": 5, "venv": 5}
 FULL_DECORATED_ROUNDS = {"large": 25, "venv": 25}
 QUICK_DECORATED_ROUNDS = {"large": 4, "venv": 4}
+# Section 6 rounds: dill.dump of the record with and without recurse, per tree.
+FULL_DUMP_ROUNDS = {"small": 300, "medium": 80, "large": 30}
+QUICK_DUMP_ROUNDS = {"small": 30, "medium": 6}
 
 
 def plot(data):
     """The decorated function: a trivial plotting function taking a small list."""
     return [2 * x for x in data]
+
+
+# A function in the natural style of a script: it reads a module, a helper
+# and a constant of this (__main__) module, which a dump with recurse stores.
+SCALES = [0.5, 1.0, 2.0]
+
+
+def scaled(values, scale):
+    return [scale * value for value in values]
+
+
+def natural_plot(data):
+    import math
+
+    return [math.fsum(scaled(data, scale)) for scale in SCALES]
 
 
 # ---- statistics ------------------------------------------------------------
@@ -528,6 +549,58 @@ def snapshot_section(root, tree_dirs, snapshot_rounds, decorated_rounds, rng):
     emit()
 
 
+# ---- 6. the dump with the globals a function reads ------------------------------
+
+def bench_dump(tree_dir, out_dir, rounds, rng):
+    """dill.dump of the record of a call, as the decorator writes it (with
+    recurse=True) and the plain way, interleaved; the function is one of a
+    script (stored by value) that reads a helper and a constant."""
+    import dill
+
+    from figvault.src import files
+
+    previous = os.getcwd()
+    os.chdir(tree_dir)
+    try:
+        record = {"args": {"data": PLOT_ARGS[0]}, "files": files.create_file_dict(), "func": natural_plot}
+    finally:
+        os.chdir(previous)
+    targets = {name: os.path.join(out_dir, f"dump-{name}.figvault") for name in ("recurse", "plain")}
+
+    def dump(name, **options):
+        with open(targets[name], "wb") as file:
+            dill.dump(record, file, **options)
+
+    variants = {"recurse": lambda: dump("recurse", recurse=True), "plain": lambda: dump("plain")}
+    return interleaved(variants, rounds, rng, setup=lambda _: quiet_disk())
+
+
+def dump_section(root, tree_dirs, dump_rounds, rng):
+    emit("## 6. The dump with the globals the function reads")
+    emit()
+    emit("dill.dump of a call's record (the tree's files, a small list, a function of a script that reads "
+         "a helper and a constant) with recurse=True, as the decorator writes it, against the plain dump. "
+         "Overhead = median of per-round paired ratios recurse / plain − 1, [95 % bootstrap interval].")
+    emit()
+    rows = []
+    for name, count_rounds in dump_rounds.items():
+        count, size = trees.source_size(tree_dirs[name])
+        out_dir = os.path.join(root, "out", f"dump-{name}")
+        os.makedirs(out_dir, exist_ok=True)
+        samples = bench_dump(tree_dirs[name], out_dir, count_rounds, rng)
+        ratios = paired_ratios(samples, "recurse", "plain")
+        median = statistics.median(ratios)
+        low, high = bootstrap_median_ci(ratios)
+        rows.append([f"{name} ({count} files, {size / 1e6:.3g} MB)", f"n={count_rounds}",
+                     f"{fmt_time(statistics.median(samples['recurse']))} vs "
+                     f"{fmt_time(statistics.median(samples['plain']))}",
+                     f"{(median - 1) * 100:+.2f} % [{(low - 1) * 100:+.2f}, {(high - 1) * 100:+.2f}]",
+                     f"≤ {GOAL_RECURSE_OVERHEAD * 100:.0f} %",
+                     verdict(median, 1 + GOAL_RECURSE_OVERHEAD, low)])
+    emit(table(["tree", "rounds", "median recurse vs plain", "overhead", "goal", "verdict"], rows))
+    emit()
+
+
 # ---- machine -------------------------------------------------------------------
 
 def default_dir():
@@ -596,6 +669,8 @@ def main():
                              "are several; -1: no pinning)")
     parser.add_argument("--snapshot", action="store_true",
                         help="run only section 5, the native snapshot (with its own trees)")
+    parser.add_argument("--dump", action="store_true",
+                        help="run only section 6, the dump with the function's globals")
     parser.add_argument("--memory-child", nargs=4, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.memory_child:
@@ -616,9 +691,9 @@ def main():
     memory_repeats = 1 if options.quick else 3
     rng = random.Random(2024)
 
-    kind = "snapshot" if options.snapshot else "full"
+    kind = "snapshot" if options.snapshot else "dump" if options.dump else "full"
     if options.quick:
-        kind = "quick snapshot" if options.snapshot else "quick"
+        kind = "quick " + kind if kind != "full" else "quick"
     emit(f"# figvault benchmarks ({kind} run)")
     emit()
     emit(f"Command: `{' '.join([os.path.basename(sys.executable)] + sys.argv)}`")
@@ -637,9 +712,12 @@ def main():
         # The smoke run of the whole suite stays short: no large or venv tree.
         snapshot_rounds = {name: n for name, n in snapshot_rounds.items() if name in rounds}
         decorated_rounds = {}
+    dump_rounds = QUICK_DUMP_ROUNDS if options.quick else FULL_DUMP_ROUNDS
     needed = list(snapshot_rounds) + list(decorated_rounds)
-    if not options.snapshot:
-        needed = list(rounds) + [memory_tree] + needed
+    if options.dump:
+        needed = list(dump_rounds)
+    elif not options.snapshot:
+        needed = list(rounds) + [memory_tree] + needed + list(dump_rounds)
     root = tempfile.mkdtemp(prefix="figvault-bench-", dir=base_dir)
     try:
         tree_dirs, text_sizes = {}, {}
@@ -658,6 +736,9 @@ def main():
 
         if options.snapshot:
             snapshot_section(root, tree_dirs, snapshot_rounds, decorated_rounds, rng)
+            return
+        if options.dump:
+            dump_section(root, tree_dirs, dump_rounds, rng)
             return
 
         # 1. decorated call
@@ -805,6 +886,9 @@ def main():
 
         # 5. native snapshot
         snapshot_section(root, tree_dirs, snapshot_rounds, decorated_rounds, rng)
+
+        # 6. the dump with the function's globals
+        dump_section(root, tree_dirs, dump_rounds, rng)
     finally:
         shutil.rmtree(root, ignore_errors=True)
         emit(f"Total time: {time.time() - started:.0f} s")
