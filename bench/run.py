@@ -160,6 +160,24 @@ def interleaved(variants, rounds, rng, setup=None, teardown=None, warmup=1):
 SYNC_BETWEEN_SAMPLES = True
 
 
+@contextlib.contextmanager
+def working_in(folder):
+    """Run the block with `folder` as the working directory (the trees are
+    snapshotted from there)."""
+    previous = os.getcwd()
+    os.chdir(folder)
+    try:
+        yield
+    finally:
+        os.chdir(previous)
+
+
+def interleaved_in(folder, variants, rounds, rng):
+    """interleaved() of `variants` in `folder`, with a quiet disk before each sample."""
+    with working_in(folder):
+        return interleaved(variants, rounds, rng, setup=lambda _: quiet_disk())
+
+
 def quiet_disk():
     """Untimed: flush dirty pages so every sample starts from the same state
     (skipped on tmpfs, which has nothing to flush)."""
@@ -219,12 +237,7 @@ def bench_archive(tree_dir, out_dir, rounds, rng):
         "figvault": lambda: decorated(*PLOT_ARGS),
         "peer": lambda: peer(*PLOT_ARGS),
     }
-    previous = os.getcwd()
-    os.chdir(tree_dir)
-    try:
-        samples = interleaved(variants, rounds, rng, setup=lambda _: quiet_disk())
-    finally:
-        os.chdir(previous)
+    samples = interleaved_in(tree_dir, variants, rounds, rng)
     sizes = {name: os.path.getsize(path) for name, path in targets.items()}
     return samples, sizes
 
@@ -281,12 +294,7 @@ def bench_breakdown(tree_dir, out_dir, rounds, rng):
         "figvault, getfullargspec result cached": cached_call,
         "figvault, Python create_file_dict": pyfiles_call,
     }
-    previous = os.getcwd()
-    os.chdir(tree_dir)
-    try:
-        return interleaved(variants, rounds, rng, setup=lambda _: quiet_disk())
-    finally:
-        os.chdir(previous)
+    return interleaved_in(tree_dir, variants, rounds, rng)
 
 
 BREAKDOWN = (
@@ -307,12 +315,8 @@ def bench_expand(tree_dir, out_dir, rounds, rng):
     from figvault.src.unarchive import expand
 
     record = os.path.join(out_dir, "expand-input.figvault")
-    previous = os.getcwd()
-    os.chdir(tree_dir)
-    try:
+    with working_in(tree_dir):
         archive(record)(plot)(*PLOT_ARGS)
-    finally:
-        os.chdir(previous)
 
     scratch = os.path.join(out_dir, "expand-scratch")
     os.makedirs(scratch, exist_ok=True)
@@ -326,14 +330,9 @@ def bench_expand(tree_dir, out_dir, rounds, rng):
         shutil.rmtree(restored)
         quiet_disk()
 
-    os.chdir(scratch)
-    try:
-        with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
-            quiet_disk()
-            samples = interleaved(variants, rounds, rng, teardown=teardown)
-    finally:
-        os.chdir(previous)
-    return samples
+    with working_in(scratch), open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
+        quiet_disk()
+        return interleaved(variants, rounds, rng, teardown=teardown)
 
 
 # ---- 3. one call of a function object ----------------------------------------------
@@ -484,12 +483,7 @@ def bench_snapshot(tree_dir, rounds, rng):
     from figvault.src import files
 
     variants = {"figvault": files.create_file_dict, "python": peers.create_file_dict}
-    previous = os.getcwd()
-    os.chdir(tree_dir)
-    try:
-        return interleaved(variants, rounds, rng, setup=lambda _: quiet_disk())
-    finally:
-        os.chdir(previous)
+    return interleaved_in(tree_dir, variants, rounds, rng)
 
 
 def bench_decorated(tree_dir, out_dir, rounds, rng):
@@ -501,12 +495,7 @@ def bench_decorated(tree_dir, out_dir, rounds, rng):
     decorated = archive(targets["figvault"])(plot)
     peer = peers.PeerArchive(targets["peer"])(plot)
     variants = {"figvault": lambda: decorated(*PLOT_ARGS), "peer": lambda: peer(*PLOT_ARGS)}
-    previous = os.getcwd()
-    os.chdir(tree_dir)
-    try:
-        return interleaved(variants, rounds, rng, setup=lambda _: quiet_disk())
-    finally:
-        os.chdir(previous)
+    return interleaved_in(tree_dir, variants, rounds, rng)
 
 
 def speedup_row(label, what, samples, slow, fast, goal):
@@ -559,12 +548,8 @@ def bench_dump(tree_dir, out_dir, rounds, rng):
 
     from figvault.src import files
 
-    previous = os.getcwd()
-    os.chdir(tree_dir)
-    try:
+    with working_in(tree_dir):
         record = {"args": {"data": PLOT_ARGS[0]}, "files": files.create_file_dict(), "func": natural_plot}
-    finally:
-        os.chdir(previous)
     targets = {name: os.path.join(out_dir, f"dump-{name}.figvault") for name in ("recurse", "plain")}
 
     def dump(name, **options):

@@ -553,6 +553,17 @@ class _VersionAction(argparse.Action):
         parser.exit()
 
 
+def _add_archive_and_folder(command: argparse.ArgumentParser, folder_required: bool) -> None:
+    command.add_argument("archive", metavar="ARCHIVE", help="the archive file")
+    command.add_argument(
+        "--folder",
+        metavar="DIR",
+        default=None,
+        required=folder_required,
+        help="a new folder to restore the saved source files into (it must not exist)",
+    )
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -600,13 +611,7 @@ def build_parser() -> argparse.ArgumentParser:
             "This runs code from the archive: expand only archives you trust."
         ),
     )
-    expand.add_argument("archive", metavar="ARCHIVE", help="the archive file")
-    expand.add_argument(
-        "--folder",
-        metavar="DIR",
-        default=None,
-        help="a new folder to restore the saved source files into (it must not exist)",
-    )
+    _add_archive_and_folder(expand, folder_required=False)
     expand.set_defaults(handler=command_expand)
 
     extract = commands.add_parser(
@@ -618,13 +623,7 @@ def build_parser() -> argparse.ArgumentParser:
             "untrusted archive is safe."
         ),
     )
-    extract.add_argument("archive", metavar="ARCHIVE", help="the archive file")
-    extract.add_argument(
-        "--folder",
-        metavar="DIR",
-        required=True,
-        help="a new folder to restore the saved source files into (it must not exist)",
-    )
+    _add_archive_and_folder(extract, folder_required=True)
     extract.set_defaults(handler=command_extract)
     return parser
 
