@@ -73,13 +73,21 @@ def never_served(top_name: str) -> bool:
     return top_name in NEVER_SERVED or top_name in sys.stdlib_module_names or top_name in sys.builtin_module_names
 
 
+# Keys nested deeper than this name no importable module; skipping them keeps
+# the index (every folder prefix of every key) small whatever the archive holds.
+MAX_MODULE_DEPTH = 256
+
+
 def _parts_of_key(key: str) -> tuple[str, ...] | None:
     """The components of a file-dictionary key below the archive's top folder,
-    or None for a key that is absolute or leaves that folder."""
+    or None for a key that is absolute, leaves that folder, or is nested too
+    deeply to name a module."""
     if not isinstance(key, str) or not key or key.startswith(("/", "\\")):
         return None
+    if key.count("/") + key.count("\\") > 2 * MAX_MODULE_DEPTH:
+        return None
     parts = tuple(part for part in key.replace("\\", "/").split("/") if part not in ("", "."))
-    if not parts or ".." in parts:
+    if not parts or ".." in parts or len(parts) > MAX_MODULE_DEPTH:
         return None
     return parts
 

@@ -623,3 +623,10 @@ def test_a_large_genuine_archive_replays_past_the_inspection_budgets(tmp_path, m
     with pytest.raises(safe_reader.LimitError):
         figvault.extract(archive, "extracted")
     assert not (tmp_path / "extracted").exists()
+
+
+def test_keys_nested_too_deep_for_a_module_stay_out_of_the_index():
+    deep = "./" + "/".join(["d"] * 20_000) + "/m.py"
+    modules = replay.ArchiveModules({deep: "x = 1\n", "./top.py": "y = 2\n"}, "/archive")
+    assert modules.lookup_top("top", primary=False) is not None
+    assert all(len(folder) <= replay.MAX_MODULE_DEPTH for folder in modules.folders)
