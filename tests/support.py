@@ -41,3 +41,11 @@ USE_PACKAGE_COPY = (
     "sys.meta_path[:] = [finder for finder in sys.meta_path\n"
     "                    if 'figvault' not in getattr(finder, 'known_source_files', ())]\n"
 )
+
+
+def flip_bits(data, positions):
+    """`data` with the bits at `positions` (taken modulo its length) flipped."""
+    mutable = bytearray(data)
+    for position in positions:
+        mutable[(position // 8) % len(mutable)] ^= 1 << (position % 8)
+    return bytes(mutable)

@@ -31,6 +31,7 @@ from pathlib import Path
 import dill
 import numpy
 import pytest
+from support import flip_bits
 import torch
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
@@ -529,13 +530,6 @@ def real_archive():
     finally:
         os.chdir(home)
         shutil.rmtree(root)
-
-
-def flip_bits(data, positions):
-    mutable = bytearray(data)
-    for position in positions:
-        mutable[(position // 8) % len(mutable)] ^= 1 << (position % 8)
-    return bytes(mutable)
 
 
 def mutations(data):

@@ -20,7 +20,7 @@ import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 from reader_helpers import CONTROL, MEMORY_BOUND, limit_memory, run_script, write_project
-from support import child_environment
+from support import child_environment, flip_bits
 
 from figvault import safe_reader
 from figvault.safe_reader import ArchiveError, Limits
@@ -78,13 +78,6 @@ def real_archive(tmp_path_factory):
     root = write_project(tmp_path_factory.mktemp("real"), {"make.py": MAKE, "lib/util.py": "y = 2\n"})
     run_script("make.py", root)
     return (root / "real.fv").read_bytes()
-
-
-def flip_bits(data, positions):
-    mutable = bytearray(data)
-    for position in positions:
-        mutable[(position // 8) % len(mutable)] ^= 1 << (position % 8)
-    return bytes(mutable)
 
 
 def mutations(data):
