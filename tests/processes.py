@@ -51,17 +51,19 @@ exec(compile(open(script).read(), script, "exec"), __main__.__dict__)
 
 class Job:
     """A child interpreter: `args` after the interpreter, in `cwd` (made if
-    missing), importing the figvault build under test."""
+    missing), importing the figvault build under test, with `pythonpath`
+    (when given) first on its path."""
 
-    def __init__(self, args, cwd):
+    def __init__(self, args, cwd, pythonpath=None):
         self.args = [sys.executable, *map(str, args)]
         self.cwd = Path(cwd)
         self.cwd.mkdir(parents=True, exist_ok=True)
+        self.pythonpath = pythonpath
         self.result = None
 
     def start(self):
         return subprocess.Popen(
-            self.args, cwd=self.cwd, env=child_environment(), text=True,
+            self.args, cwd=self.cwd, env=child_environment(self.pythonpath), text=True,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
         )
 

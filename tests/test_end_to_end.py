@@ -13,15 +13,12 @@ the tests then check what each of them left.
 
 import os
 import shutil
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
-from support import child_environment
+from processes import Job, run_all
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
-TIMEOUT = 120
 
 SCRIPT_WITH_MODULE_LEVEL_IMPORTS = '''
 import dill
@@ -90,38 +87,6 @@ print("surface: ok")
 '''
 
 
-class Job:
-    """A child interpreter: `args` after the interpreter, in `cwd`, with
-    importing the figvault build under test, with `pythonpath` first on its path."""
-
-    def __init__(self, args, cwd, pythonpath=None):
-        self.args = [sys.executable, *args]
-        self.cwd = Path(cwd)
-        self.cwd.mkdir(parents=True, exist_ok=True)
-        self.pythonpath = pythonpath
-        self.result = None
-
-    def start(self):
-        env = child_environment(self.pythonpath)
-        return subprocess.Popen(
-            self.args, cwd=self.cwd, env=env, text=True,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        )
-
-
-def run_together(jobs):
-    """Runs the jobs at the same time and waits for all of them."""
-    started = [(job, job.start()) for job in jobs]
-    for job, process in started:
-        try:
-            stdout, stderr = process.communicate(timeout=TIMEOUT)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            stdout, stderr = process.communicate()
-        job.result = subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr)
-    return jobs
-
-
 def expand_code(archive, folder="restored"):
     return f"from figvault.src.unarchive import expand; expand({str(archive)!r}, {folder!r})"
 
@@ -129,12 +94,6 @@ def expand_code(archive, folder="restored"):
 def replay_code(archive, folder="restored"):
     """The replay for people, figvault.expand."""
     return f"import figvault; figvault.expand({str(archive)!r}, {folder!r})"
-
-
-def check(job):
-    result = job.result
-    assert result.returncode == 0, f"stdout:\n{result.stdout}\nstderr:\n{result.stderr}"
-    return result
 
 
 def sources_below(root):
@@ -176,9 +135,9 @@ def runs(tmp_path_factory):
         "demo": Job([str(project / "plot_demo.py")], cwd=root),
         "totals": Job(["totals.py"], cwd=totals),
     }
-    run_together(jobs.values())
+    run_all(jobs.values())
     for name in ("demo", "totals"):
-        check(jobs[name])
+        jobs[name].check()
 
     # Round 2: replay in empty folders, the script's folder not importable.
     replays = {
@@ -211,7 +170,7 @@ def runs(tmp_path_factory):
             cwd=root / "totals-replay",
         ),
     }
-    run_together(replays.values())
+    run_all(replays.values())
     jobs.update(replays)
 
     # Round 3: the package from the sources that the wave replay restored.
@@ -221,7 +180,7 @@ def runs(tmp_path_factory):
         cwd=root / "spectrum-restored",
         pythonpath=restored if restored.is_dir() else project / "missing",
     )
-    run_together([jobs["spectrum-restored"]])
+    run_all([jobs["spectrum-restored"]])
     return project, totals, sources, jobs
 
 
@@ -244,7 +203,7 @@ def test_script_function_replays_in_an_empty_folder(runs):
     # nothing of the project.
     project, _, sources, jobs = runs
     job = jobs["wave"]
-    result = check(job)
+    result = job.check()
     assert sorted(os.listdir(job.cwd)) == ["restored", "wave.png"]
     assert (job.cwd / "wave.png").read_bytes() == (project / "wave.png").read_bytes()
     assert_restored(job.cwd / "restored", sources, result.stdout)
@@ -270,7 +229,7 @@ def test_package_function_replays_with_its_package_importable(runs, path_to):
     # another archive of the project (wave.figvault needs no import).
     project, _, sources, jobs = runs
     job = jobs[f"spectrum-{path_to}"]
-    result = check(job)
+    result = job.check()
     assert sorted(os.listdir(job.cwd)) == ["restored", "spectrum.png"]
     assert (job.cwd / "spectrum.png").read_bytes() == (project / "spectrum.png").read_bytes()
     assert_restored(job.cwd / "restored", sources, result.stdout)
@@ -280,7 +239,7 @@ def test_package_function_replays_with_its_package_importable(runs, path_to):
 def test_command_line_replays_in_an_empty_folder(runs, stem):
     project, _, sources, jobs = runs
     job = jobs[f"cli-{stem}"]
-    result = check(job)
+    result = job.check()
     png = f"{stem}.png"
     assert sorted(os.listdir(job.cwd)) == ["restored", png]
     assert (job.cwd / png).read_bytes() == (project / png).read_bytes()
@@ -290,7 +249,7 @@ def test_command_line_replays_in_an_empty_folder(runs, stem):
 def test_replay_demo_script(runs):
     project, _, sources, jobs = runs
     job = jobs["replay-demo"]
-    result = check(job)
+    result = job.check()
     assert "DIFFERS" not in result.stdout
     assert result.stdout.count("identical to") == 2
     into = job.cwd / "replays"
@@ -307,7 +266,7 @@ def test_a_natural_script_replays_with_plain_expand_in_an_empty_folder(runs):
     _, totals, _, jobs = runs
     assert (totals / "plain.txt").read_text() == "10"
     job = jobs["totals-replay"]
-    result = check(job)
+    result = job.check()
     assert result.stdout.splitlines() == ["plain: ok", "recurse: ok", "surface: ok"]
     assert sorted(os.listdir(job.cwd)) == ["plain.txt", "recurse.txt", "surface.png"]
     assert (job.cwd / "surface.png").read_bytes() == (totals / "surface.png").read_bytes()
