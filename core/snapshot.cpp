@@ -42,11 +42,13 @@
 #include "figvault/calls.hpp"
 #include "figvault/errors.hpp"
 
-#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000
-#error "the native snapshot follows CPython 3.11's glob, io and recursion accounting"
-#endif
-
 namespace figvault {
+
+// The native path follows CPython 3.11's glob, io and recursion accounting.
+// On any other version it is left out and create_file_dict always takes the
+// Python-level steps.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+
 namespace {
 
 // ---- constants ----------------------------------------------------------------
@@ -882,5 +884,17 @@ OwnedRef native_snapshot(Scope& scope, const SnapshotSteps& steps) {
     }
     return python_files;
 }
+
+#else  // not CPython 3.11
+
+void prepare_native_snapshot(PyObject*, PyObject*, const SnapshotSteps&) {}
+
+bool native_snapshot_applies(PyObject*) { return false; }
+
+OwnedRef native_snapshot(Scope&, const SnapshotSteps&) {
+    raise_error(PyExc_SystemError, "the native snapshot is not built for this Python version");
+}
+
+#endif
 
 }  // namespace figvault
