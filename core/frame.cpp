@@ -80,26 +80,30 @@ Frame::Frame(ModuleDescription description)
       source_path_(std::string(kPackageFolder) + "/" + description_.short_name + ".py"),
       execution_entry_("init " + full_name_text_),
       reinit_message_(std::string("Module '") + description_.short_name +
-                      "' has already been imported. Re-initialisation is not supported.") {}
-
-PyModuleDef* Frame::module_definition() {
-    if (definition_.m_slots == nullptr) {
-        slots_[0] = {Py_mod_create, reinterpret_cast<void*>(&create_slot)};
-        slots_[1] = {Py_mod_exec, reinterpret_cast<void*>(&exec_slot)};
-        slots_[2] = {0, nullptr};
-        definition_ = {PyModuleDef_HEAD_INIT, description_.short_name, nullptr, 0,
-                       nullptr, slots_, nullptr, nullptr, nullptr};
-    }
-    return &definition_;
+                      "' has already been imported. Re-initialisation is not supported.") {
+    int slot = 0;
+    slots_[slot++] = {Py_mod_create, reinterpret_cast<void*>(&create_slot)};
+    slots_[slot++] = {Py_mod_exec, reinterpret_cast<void*>(&exec_slot)};
+#if PY_VERSION_HEX >= 0x030C0000
+    // From 3.12 on the import system refuses, with a message of its own, a
+    // module that does not declare it may be loaded into a subinterpreter
+    // (into one with its own lock, for the default declaration). The create
+    // slot refuses every interpreter but the first itself, before it touches
+    // any state, so the declaration lets every import reach it.
+    slots_[slot++] = {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
+#endif
+    slots_[slot] = {0, nullptr};
+    definition_ = {PyModuleDef_HEAD_INIT, description_.short_name, nullptr, 0,
+                   nullptr, slots_, nullptr, nullptr, nullptr};
 }
 
 PyObject* Frame::create(PyObject* spec) {
     return guarded_object([&] {
         const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-        if (interpreter_id_ == -1) {
-            if (id == -1) throw_error_set();
-            interpreter_id_ = id;
-        } else if (id != interpreter_id_) {
+        int64_t recorded = -1;
+        if (interpreter_id_.compare_exchange_strong(recorded, id)) {
+            if (id == -1) throw_error_set();  // nothing was recorded: -1 means none
+        } else if (id != recorded) {
             PyErr_SetString(PyExc_ImportError, kInterpreterChangeMessage);
             throw_error_set();
         }

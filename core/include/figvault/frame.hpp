@@ -9,6 +9,8 @@
 
 #include <Python.h>
 
+#include <atomic>
+#include <cstdint>
 #include <initializer_list>
 #include <map>
 #include <string>
@@ -18,6 +20,7 @@
 
 #include "figvault/function.hpp"
 #include "figvault/guard.hpp"
+#include "figvault/python_version.hpp"
 #include "figvault/refs.hpp"
 
 namespace figvault {
@@ -59,7 +62,8 @@ public:
     // Module definition slots (see module_definition()).
     PyObject* create(PyObject* spec);
     int exec(PyObject* module);
-    PyModuleDef* module_definition();
+    // Made by the constructor and only read afterwards.
+    PyModuleDef* module_definition() { return &definition_; }
 
     const ModuleDescription& description() const { return description_; }
     const char* full_name() const { return full_name_text_.c_str(); }    // "figvault.src.files"
@@ -121,8 +125,10 @@ private:
     std::string execution_entry_;
     std::string reinit_message_;
     PyModuleDef definition_{};
-    PyModuleDef_Slot slots_[3]{};
-    int64_t interpreter_id_ = -1;
+    PyModuleDef_Slot slots_[4]{};
+    // Compared and recorded in one step: from CPython 3.12 on, interpreters
+    // with a lock of their own may run the create slot at the same time.
+    std::atomic<int64_t> interpreter_id_{-1};
     OwnedRef module_;
     OwnedRef module_dict_;
     OwnedRef builtins_module_;

@@ -17,6 +17,7 @@
 #include <variant>
 #include <vector>
 
+#include "figvault/python_version.hpp"
 #include "figvault/refs.hpp"
 
 namespace figvault {
