@@ -72,7 +72,9 @@ def bind_arguments(func: Any, args: Any) -> tuple[tuple[Any, ...], dict[str, Any
         raise TypeError(ARGS_TYPE_MESSAGE.format(type=type(args).__name__))
     remaining = dict(args)
     try:
-        parameters = list(inspect.signature(func).parameters.values())
+        # The parameters the archive paired the arguments with: never those
+        # of a function that `func` wraps (__wrapped__).
+        parameters = list(inspect.signature(func, follow_wrapped=False).parameters.values())
     except (TypeError, ValueError):  # no signature to read
         return (), remaining
     star = next((p for p in parameters if p.kind is inspect.Parameter.VAR_POSITIONAL), None)

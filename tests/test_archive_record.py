@@ -3,8 +3,9 @@ written: its content, its name, its rewriting on every call, and the safe
 replacement of an existing archive."""
 
 import builtins
-import functools
 import errno
+import functools
+import inspect
 import os
 import types
 from pathlib import Path
@@ -15,6 +16,7 @@ import pytest
 import torch
 
 
+import figvault
 from figvault.src.unarchive import expand
 
 import archive_helpers as helpers  # noqa: E402
@@ -186,6 +188,92 @@ def test_positional_arguments_pair_with_the_parameters_the_call_fills(workdir, f
     assert load_record("fig.fv")["args"] == {"y": [1.5], "n": 4}
     expand("fig.fv")
     assert Plotter.drawn == [(kind, [1.5], 4)] * 2
+
+
+def drawn_pair(x, y):
+    return ("drawn", x, y)
+
+
+def drawn_three(a, b, c):
+    return ("drawn", a, b, c)
+
+
+class Traced:
+    """A class-based decorator: functools.update_wrapper gives the object the
+    wrapped function's name and __wrapped__, so inspect.signature of it
+    reports the wrapped function's parameters; the call fills those of
+    __call__."""
+
+    def __init__(self, func):
+        functools.update_wrapper(self, func)
+
+    def __call__(self, *args, **kwargs):
+        return ("traced", self.__wrapped__(*args, **kwargs))
+
+
+class TracedPair:
+    """The same with named parameters of its own."""
+
+    def __init__(self, func):
+        functools.update_wrapper(self, func)
+
+    def __call__(self, first, second):
+        return ("traced", self.__wrapped__(first, second))
+
+
+def passing_on(func):
+    """A function decorator made with functools.wraps."""
+
+    @functools.wraps(func)
+    def wrapper(*args, **kwargs):
+        return ("wrapped", func(*args, **kwargs))
+
+    return wrapper
+
+
+@pytest.mark.parametrize(
+    "func, args, stored, result",
+    [
+        (drawn_pair, (1, 2), {"x": 1, "y": 2}, ("drawn", 1, 2)),
+        (Traced(drawn_pair), (1, 2), {"args": (1, 2)}, ("traced", ("drawn", 1, 2))),
+        (TracedPair(drawn_pair), (1, 2), {"first": 1, "second": 2}, ("traced", ("drawn", 1, 2))),
+        (passing_on(drawn_pair), (1, 2), {"args": (1, 2)}, ("wrapped", ("drawn", 1, 2))),
+        (functools.partial(drawn_three, 1), (2, 3), {"b": 2, "c": 3}, ("drawn", 1, 2, 3)),
+        (functools.partial(Traced(drawn_three), 1), (2, 3), {"args": (2, 3)}, ("traced", ("drawn", 1, 2, 3))),
+        (functools.partial(passing_on(drawn_three), 1), (2, 3), {"args": (2, 3)}, ("wrapped", ("drawn", 1, 2, 3))),
+        (functools.partial(drawn_three, c=3), (1, 2), {"a": 1, "b": 2}, ("drawn", 1, 2, 3)),
+    ],
+    ids=[
+        "plain-function",
+        "class-decorator-star-args",
+        "class-decorator-named",
+        "function-decorator-wraps",
+        "partial",
+        "partial-of-class-decorator",
+        "partial-of-wraps-decorator",
+        "partial-with-keyword",
+    ],
+)
+def test_wrapped_callables_pair_with_the_parameters_of_the_call_itself(workdir, func, args, stored, result):
+    """Whatever __wrapped__ says, the positional arguments pair with the
+    parameters that the call fills, and the replay passes them there again."""
+    assert archive("fig.fv")(func)(*args) == result
+    assert load_record("fig.fv")["args"] == stored
+    assert figvault.expand("fig.fv") == result
+
+
+def test_plain_functions_pair_by_getfullargspec_alone(workdir, am, monkeypatch):
+    """A plain function's names come from getfullargspec only: the signature
+    that other callables also consult is never asked for."""
+
+    def refuse_signature(*args, **kwargs):
+        raise AssertionError("inspect.signature asked for a plain function")
+
+    monkeypatch.setattr(am, "inspect", types.SimpleNamespace(getfullargspec=inspect.getfullargspec,
+                                                             signature=refuse_signature))
+    assert archive("fig.fv")(passing_on(drawn_pair))(1, 2) == ("wrapped", ("drawn", 1, 2))
+    assert archive("fig.fv")(drawn_pair)(1, 2) == ("drawn", 1, 2)
+    assert load_record("fig.fv")["args"] == {"x": 1, "y": 2}
 
 
 def test_a_refused_argument_of_a_method_is_named_by_its_parameter(workdir):

@@ -129,9 +129,16 @@ struct ArgumentNames {
 
 // getfullargspec lists the first parameter of a bound method or a callable
 // object (self) although the call fills it implicitly; inspect.signature
-// leaves it out. The leading names it leaves out are dropped.
+// leaves it out. The leading names it leaves out are dropped. Both must
+// describe the same callable: getfullargspec never follows __wrapped__, so
+// neither does the signature here (a class-based decorator made with
+// functools.update_wrapper has the parameters of its __call__, not those of
+// the function it wraps).
 OwnedRef without_implicitly_bound(Scope& scope, PyObject* func, OwnedRef args_name) {
-    OwnedRef signature = call(attribute(scope.global("inspect"), "signature"), {func});
+    Frame& module = frame();
+    OwnedRef keywords = new_dict();
+    set_item(keywords, module.name("follow_wrapped"), Py_False);
+    OwnedRef signature = call(attribute(scope.global("inspect"), "signature"), {func}, keywords.get());
     OwnedRef parameters = iterate(call_method(attribute(signature, "parameters"), "values", {}));
     Py_ssize_t filled_by_position = 0;
     while (OwnedRef parameter = next_item(parameters)) {
