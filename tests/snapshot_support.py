@@ -27,6 +27,12 @@ import warnings
 
 FIGVAULT_SOURCE = "figvault/src/files.py"
 
+# The versions whose create_file_dict takes the native path (it follows that
+# version's glob, io and recursion accounting); on the others it always takes
+# the Python-level steps.
+NATIVE_PATH_VERSIONS = frozenset({(3, 11)})
+NATIVE_PATH_BUILT = sys.version_info[:2] in NATIVE_PATH_VERSIONS
+
 
 # ---- trees ---------------------------------------------------------------------------
 

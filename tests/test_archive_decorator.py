@@ -429,24 +429,27 @@ def test_accepted_kinds(workdir, value):
     assert type(stored["y"]) is type(value)
 
 
+# Values of no accepted kind. The message shows the type as the built-in
+# format() turns it into text, which is the interpreter's own (the name of
+# pathlib's class differs between versions).
 REFUSED = [
-    ({1}, "<class 'set'>"),
-    (frozenset(), "<class 'frozenset'>"),
-    (1j, "<class 'complex'>"),
-    (None, "<class 'NoneType'>"),
-    (range(3), "<class 'range'>"),
-    (plot, "<class 'function'>"),
-    (len, "<class 'builtin_function_or_method'>"),
-    (object(), "<class 'object'>"),
-    (bytearray(b"x"), "<class 'bytearray'>"),
-    (np.int64(1), "<class 'numpy.int64'>"),
-    (Path("p"), "<class 'pathlib.PosixPath'>"),
-    (int, "<class 'type'>"),
+    {1},
+    frozenset(),
+    1j,
+    None,
+    range(3),
+    plot,
+    len,
+    object(),
+    bytearray(b"x"),
+    np.int64(1),
+    Path("p"),
+    int,
 ]
 
 
-@pytest.mark.parametrize("value, shown", REFUSED, ids=[shown for _, shown in REFUSED])
-def test_refused_kinds(workdir, events, value, shown):
+@pytest.mark.parametrize("value", REFUSED, ids=[type(value).__name__ for value in REFUSED])
+def test_refused_kinds(workdir, events, value):
     calls = []
 
     def drawing(x, y):
@@ -454,7 +457,7 @@ def test_refused_kinds(workdir, events, value, shown):
 
     with pytest.raises(TypeError) as caught:
         archive("fig.fv")(drawing)(1, value)
-    assert str(caught.value) == "Unrecognized argument type for y:" + shown
+    assert str(caught.value) == "Unrecognized argument type for y:" + format(type(value), "")
     assert type(caught.value) is TypeError
     assert our_entries(caught) == [(WRAPPER, 40)]
     assert events == ["sources"]
