@@ -7,13 +7,14 @@ import importlib
 import importlib.util
 import os as std_os
 import shutil
+import subprocess
 import sys
 import textwrap
 import traceback
 import types
 from pathlib import Path
 
-from support import USE_PACKAGE_COPY
+from support import USE_PACKAGE_COPY, child_environment
 
 import pytest
 
@@ -312,6 +313,81 @@ def test_a_second_interpreter_is_refused(run_python, tmp_path, kind):
     assert collected == "{'./a.py': 'a = 1\\n'}"
     assert printed == "./b.py"
     assert restored == "b"
+
+
+# ---- the interpreter's version ------------------------------------------------
+
+# Stands in for an interpreter of another version, preloaded into a child
+# process: the modules read the running version through these two symbols.
+OTHER_VERSION_SOURCE = """
+const char *Py_GetVersion(void) { return "3.99.0 (another interpreter)"; }
+const unsigned long Py_Version = 0x036300f0UL;
+"""
+
+VERSION_WARNING_CHILD = """
+import os, sys, warnings
+names = ["figvault.src.files", "figvault.src.unarchive", "figvault.src.archive"]
+warnings.simplefilter("error", RuntimeWarning)
+for name in names:
+    try:
+        __import__(name)
+    except RuntimeWarning as warning:
+        print(f"refused: {type(warning).__name__}: {warning}; {name in sys.modules}")
+    else:
+        print("imported")
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    for name in names:
+        __import__(name)
+for warning in caught:
+    if "module 'figvault." in str(warning.message):  # not those of other extension modules
+        print(f"{warning.category.__name__}: {warning.message}; {warning.filename}")
+import figvault.src.files as files
+print(files.create_file_dict())
+"""
+
+
+@pytest.fixture(scope="module")
+def other_version_library(tmp_path_factory):
+    """A shared library that makes the running interpreter report version 3.99."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler to build the stand-in for another interpreter version")
+    folder = tmp_path_factory.mktemp("other_version")
+    (folder / "version.c").write_text(OTHER_VERSION_SOURCE)
+    library = folder / "libversion.so"
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library), str(folder / "version.c")], check=True)
+    return library
+
+
+def run_version_child(tmp_path, preload=None):
+    env = child_environment()
+    if preload is not None:
+        # After what is preloaded already (a sanitizer runtime must come first).
+        env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(preload)]))
+    (tmp_path / "a.py").write_text("a = 1\n")
+    finished = subprocess.run([sys.executable, "-c", VERSION_WARNING_CHILD], cwd=tmp_path, env=env,
+                              capture_output=True, text=True, timeout=120)
+    assert finished.returncode == 0, finished.stderr
+    return finished.stdout.splitlines()
+
+
+def test_no_version_warning_on_the_interpreter_built_for(tmp_path):
+    assert run_version_child(tmp_path) == ["imported"] * 3 + ["{'./a.py': 'a = 1\\n'}"]
+
+
+def test_another_interpreter_version_is_warned_about(tmp_path, other_version_library):
+    """Each module names the version it was built for and the running one;
+    a warning turned into an error fails the import, and the next import
+    executes the module from the start."""
+    built = f"{sys.version_info.major}.{sys.version_info.minor}"
+    texts = [f"compiletime version {built} of module '{name}' does not match runtime version 3.99"
+             for name in ("figvault.src.files", "figvault.src.unarchive", "figvault.src.archive")]
+    lines = run_version_child(tmp_path, other_version_library)
+    assert lines[:3] == [f"refused: RuntimeWarning: {text}; False" for text in texts]
+    # Issued at stack level 1: the code that ran the module (the importer).
+    assert lines[3:-1] == [f"RuntimeWarning: {text}; <frozen importlib._bootstrap>" for text in texts]
+    assert lines[-1] == "{'./a.py': 'a = 1\\n'}"
 
 
 # ---- global names ----------------------------------------------------------
