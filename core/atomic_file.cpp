@@ -12,6 +12,7 @@
 
 #include "figvault/calls.hpp"
 #include "figvault/errors.hpp"
+#include "figvault/file_status.hpp"
 
 namespace figvault {
 
@@ -54,14 +55,14 @@ bool write_all(int fd, const char* data, std::size_t size) {
 // open_builtin(fd, "wb"). open() takes the descriptor over; if it fails
 // before it has (the descriptor still names our file), it is ours to close.
 OwnedRef open_descriptor(PyObject* open_builtin, int fd) {
-    struct stat before;
-    const bool known = ::fstat(fd, &before) == 0;
+    FileStatus before;
+    const bool known = read_file_status(fd, before);
     try {
         OwnedRef descriptor = OwnedRef::checked(PyLong_FromLong(fd));
         return call(open_builtin, {descriptor.get(), frame().constant(kWriteBinary)});
     } catch (const PyErrorSet&) {
-        struct stat now;
-        if (known && ::fstat(fd, &now) == 0 && now.st_dev == before.st_dev && now.st_ino == before.st_ino)
+        FileStatus now;
+        if (known && read_file_status(fd, now) && now.same_file_as(before))
             ::close(fd);
         throw;
     }
@@ -94,15 +95,15 @@ bool AtomicFile::plan(const std::string& path) {
     auto [folder, base] = split_folder(path);
     folder_.reset(open_folder(AT_FDCWD, folder));
     for (int depth = 0; folder_ && !base.empty() && base != "." && base != ".."; ++depth) {
-        struct stat status;
-        if (::fstatat(folder_.get(), base.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        FileStatus status;
+        if (!read_file_status(folder_.get(), base.c_str(), AT_SYMLINK_NOFOLLOW, status)) {
             if (errno != ENOENT) return false;
             base_name_ = base;  // a new file
             return true;
         }
-        if (S_ISLNK(status.st_mode)) {
+        if (S_ISLNK(status.mode)) {
             if (depth == kMaxSymlinkDepth) return false;
-            std::vector<char> link(static_cast<std::size_t>(status.st_size) + 256);
+            std::vector<char> link(static_cast<std::size_t>(status.size) + 256);
             const ssize_t length = ::readlinkat(folder_.get(), base.c_str(), link.data(), link.size());
             if (length <= 0 || static_cast<std::size_t>(length) >= link.size()) return false;
             auto [link_folder, link_base] = split_folder(std::string(link.data(), static_cast<std::size_t>(length)));
@@ -110,14 +111,14 @@ bool AtomicFile::plan(const std::string& path) {
             base = link_base;
             continue;
         }
-        if (!S_ISREG(status.st_mode)) return false;  // a device, a pipe, a folder...
+        if (!S_ISREG(status.mode)) return false;  // a device, a pipe, a folder...
         // A file open() could not rewrite is written directly, so the caller
         // sees open()'s own error.
         if (::faccessat(folder_.get(), base.c_str(), W_OK, AT_EACCESS) != 0) return false;
         base_name_ = base;
         keep_mode_ = true;
-        mode_ = status.st_mode & kKeptModeBits;
-        in_place_ = status.st_uid != ::geteuid() || status.st_nlink > 1;
+        mode_ = status.mode & kKeptModeBits;
+        in_place_ = status.owner != ::geteuid() || status.links > 1;
         return true;
     }
     return false;

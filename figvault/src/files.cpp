@@ -9,6 +9,7 @@
 #include "figvault/calls.hpp"
 #include "figvault/descriptor.hpp"
 #include "figvault/errors.hpp"
+#include "figvault/file_status.hpp"
 #include "figvault/frame.hpp"
 #include "figvault/function.hpp"
 #include "figvault/refs.hpp"
@@ -240,10 +241,9 @@ void refuse_key_leaving_folder(Scope& scope, PyObject* key) {
 Descriptor open_current_folder() { return Descriptor(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)); }
 
 void require_inside_target(const Descriptor& target, PyObject* path) {
-    struct stat current, expected;
-    if (!target || ::fstat(target.get(), &expected) != 0) return;
-    if (::stat(".", &current) == 0 && current.st_dev == expected.st_dev && current.st_ino == expected.st_ino)
-        return;
+    FileStatus current, expected;
+    if (!target || !read_file_status(target.get(), expected)) return;
+    if (read_file_status(AT_FDCWD, ".", 0, current) && current.same_file_as(expected)) return;
     raise_error(PyExc_RuntimeError, kWorkingDirectoryMoved, path);
 }
 
