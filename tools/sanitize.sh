@@ -59,7 +59,8 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
 PYTHON="${PYTHON:-$(python3 -c 'import sys; print(sys.executable)')}"
-BUILD_DIR="$ROOT/build/asan"
+# One build folder per interpreter version: CMake keeps the Python it found.
+BUILD_DIR="$ROOT/build/asan-$("$PYTHON" -c 'import sys; print(sys.implementation.cache_tag)')"
 PKG_DIR="$ROOT/build/asan-pkg"
 REPORT_DIR="$ROOT/build/asan-reports"
 
