@@ -24,6 +24,7 @@ from typing import Any, Sequence
 
 from . import expansion, inspection, restore, safe_reader
 from .prepare import ReplayWarning
+from .sources import FileDictionaryError
 
 PROG = "figvault"
 
@@ -457,7 +458,7 @@ def _open_replay(path: str, folder: str | None, runs_code: bool = True) -> expan
         return expansion.Replay(path, folder, record=record, global_names=names, runs_code=runs_code)
     except FileExistsError:
         raise CommandError(f"the folder {folder!r} exists already") from None
-    except restore.FileDictionaryError as error:
+    except FileDictionaryError as error:
         raise CommandError(f"cannot restore the sources of {path!r}: {error}") from None
 
 

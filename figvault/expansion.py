@@ -27,7 +27,8 @@ import os
 from typing import Any
 
 from . import replay, safe_reader
-from .restore import check_file_dict, new_folder_path, restore_files
+from .restore import new_folder_path, restore_files
+from .sources import check_file_dict, source_files
 
 __all__ = ["Replay", "bind_arguments", "expand", "extract"]
 
@@ -162,7 +163,7 @@ class Replay:
         except RecursionError:
             raise safe_reader.ArchiveError("the archive record is nested too deeply") from None
         return replay.plan_replay(
-            safe_reader.source_files(self.record),
+            source_files(self.record),
             function,
             origin=self.archive,
             prepare_main=_uses_main_namespace(self.global_names),
@@ -185,7 +186,7 @@ class Replay:
         plan = self.plan()
         import dill  # loaded only now: `import figvault` stays light
 
-        files = safe_reader.source_files(self.record)
+        files = source_files(self.record)
         with replay.archived_modules(files, self.archive, plan.roots):
             with replay.fresh_main(
                 pieces=plan.pieces, skip_function=plan.skip_function, main_file=plan.main_file

@@ -21,7 +21,8 @@ from dataclasses import dataclass, field
 from typing import Any, Iterator
 
 from . import safe_reader as sr
-from .replay import find_definition, main_script_key
+from .replay import find_definition
+from .sources import OUTSIDE, FileDictionaryError, ModuleIndex, key_parts, main_script_key
 from .safe_reader import Budget, Call, Global, OpaqueKey, Persistent, Placeholder, StreamSet
 
 __all__ = ["Inspection", "diff_archives", "inspect_archive", "key_parts"]
@@ -108,23 +109,10 @@ class Inspection:
 # ---------------------------------------------------------------------------
 
 
-def key_parts(key: str, budget: Budget) -> tuple[str, ...] | None:
-    """The components of a file key below the archive's top folder, or None
-    for a key that is absolute or leaves that folder."""
-    separators = key.count("/") + key.count("\\")
-    if separators >= budget.limits.path_parts:
-        budget.check_path(sum(1 for part in key.replace("\\", "/").split("/") if part not in ("", ".")))
-    if not key or key.startswith(("/", "\\")):
-        return None
-    parts = tuple(part for part in key.replace("\\", "/").split("/") if part not in ("", "."))
-    if not parts or ".." in parts:
-        return None
-    return parts
-
-
-def _folder_of(parts: tuple[str, ...] | None) -> str:
-    if parts is None:
-        return "(outside the folder)"
+def _folder_of(parts: tuple[str, ...] | str) -> str:
+    """The top-level folder of restored parts, or the label of a refused key."""
+    if isinstance(parts, str):
+        return "(outside the folder)" if parts in OUTSIDE else "(not restorable)"
     return parts[0] + "/" if len(parts) > 1 else "./"
 
 
@@ -279,24 +267,6 @@ def effective_code(function_record: Call) -> tuple[Any, bool]:
     return code, replaced
 
 
-def _module_file(parts_of: dict[str, tuple[str, ...]], module: str, roots: list[tuple[str, ...]]) -> str | None:
-    """The key of the archived file that module ``module`` resolves to: a
-    root in ``roots`` first, then the shallowest folder holding it."""
-    names = module.split(".")
-    if not all(name.isidentifier() for name in names):
-        return None
-    tails = (tuple(names[:-1]) + (names[-1] + ".py",), tuple(names) + ("__init__.py",))
-    best: tuple[tuple[int, int, int], str] | None = None
-    for key, parts in parts_of.items():
-        for order, tail in enumerate(tails):
-            if len(parts) >= len(tail) and parts[len(parts) - len(tail) :] == tail:
-                root = parts[: len(parts) - len(tail)]
-                rank = (roots.index(root) if root in roots else len(roots), len(root), order)
-                if best is None or rank < best[0]:
-                    best = (rank, key)
-    return best[1] if best else None
-
-
 def _source_key(function: dict[str, Any], files: dict[str, str], parts_of: dict[str, tuple[str, ...]]) -> str | None:
     """The archived file that the saved function says it comes from."""
     module = function.get("module")
@@ -305,8 +275,7 @@ def _source_key(function: dict[str, Any], files: dict[str, str], parts_of: dict[
     if function.get("stored") == "by value" and isinstance(filename, str):
         key = main_script_key(files, filename)
     if key is None and isinstance(module, str) and module and module != "__main__":
-        roots: list[tuple[str, ...]] = [()]
-        key = _module_file(parts_of, module, roots)
+        key = ModuleIndex(files, ["."]).module_key(module)
     return key
 
 
@@ -650,12 +619,15 @@ def inspect_archive(path: str, budget: Budget | None = None) -> Inspection:
     surveyed = sr.survey(record, budget)
     summary = sr.summarize(record, budget, surveyed)
     files = sr.source_files(record)
-    parts_of: dict[str, tuple[str, ...]] = {}
-    for key in files:
-        parts = key_parts(key, budget)
-        if parts is not None:
-            parts_of[key] = parts
+    parts_of: dict[str, tuple[str, ...] | str] = {}
     raw_files = record.get("files")
+    for key in raw_files if type(raw_files) is dict else ():
+        if type(key) is not str:
+            continue
+        try:
+            parts_of[key] = key_parts(key, budget)
+        except FileDictionaryError as refused:
+            parts_of[key] = refused.problem
     if type(raw_files) is dict:
         for row, key in zip(summary["files"], raw_files):
             if type(key) is str:

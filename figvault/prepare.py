@@ -23,21 +23,14 @@ from __future__ import annotations
 
 import __future__
 import ast
-import json
 import linecache
-import re
 import warnings
 from dataclasses import dataclass
 from typing import Any, Iterable
 
-__all__ = [
-    "ReplayWarning",
-    "SourcePiece",
-    "notebook_code_cells",
-    "prepare_namespace",
-    "strip_magics",
-    "find_defining_notebook",
-]
+from .sources import parse_python as _parse
+
+__all__ = ["ReplayWarning", "SourcePiece", "prepare_namespace"]
 
 # Sources longer than this (in characters, all pieces together) are not
 # parsed: parsing costs a few hundred times the text's size in memory.
@@ -49,15 +42,6 @@ SHOWN_ERROR_CHARS = 200
 SKIPPED_MESSAGE = "skipped while preparing the replay: {error}"
 UNPARSED_MESSAGE = "skipped: the source does not parse as Python"
 TOO_LARGE_MESSAGE = "the archived source is not prepared for the replay: {size} characters exceed {limit}"
-
-# Cell magics whose body is ordinary Python; other cell magics (%%bash,
-# %%html, ...) hold another language and their cells are left out.
-PYTHON_CELL_MAGICS = frozenset({"time", "timeit", "capture", "prun"})
-
-# Line magics, shell escapes and their assignment forms (`x = !ls`,
-# `t = %timeit f()`), and help requests (`np.linspace?`).
-_MAGIC_LINE = re.compile(r"^(\s*)(?:[%!]|[\w.,\s\[\]()*]+=\s*[%!]|[\w.]+\?\??\s*$)")
-
 
 class ReplayWarning(UserWarning):
     """Something of the archived script or notebook could not be prepared
@@ -92,110 +76,6 @@ def _error_text(error: BaseException) -> str:
 
 def _warn(message: str, filename: str, lineno: int) -> None:
     warnings.warn_explicit(_one_line(message, 4 * SHOWN_ERROR_CHARS), ReplayWarning, filename, lineno)
-
-
-# ---------------------------------------------------------------------------
-# Notebooks
-# ---------------------------------------------------------------------------
-
-
-def strip_magics(cell: str) -> str | None:
-    """A code cell with IPython syntax turned into plain Python: line magics
-    and shell escapes become ``pass`` (line numbers are kept); a cell magic
-    of another language gives None."""
-    lines = cell.split("\n")
-    if lines and lines[0].lstrip().startswith("%%"):
-        magic = lines[0].lstrip()[2:].split(None, 1)
-        if not magic or magic[0] not in PYTHON_CELL_MAGICS:
-            return None
-        lines[0] = ""
-    return "\n".join(
-        match.group(1) + "pass" if (match := _MAGIC_LINE.match(line)) else line for line in lines
-    )
-
-
-def notebook_code_cells(text: str) -> list[str] | None:
-    """The code cells of a notebook's JSON text, in document order, or None
-    when the text is not a notebook."""
-    try:
-        notebook = json.loads(text)
-    except (ValueError, RecursionError):
-        return None
-    cells = notebook.get("cells") if isinstance(notebook, dict) else None
-    if not isinstance(cells, list):
-        return None
-    found: list[str] = []
-    for cell in cells:
-        if not isinstance(cell, dict) or cell.get("cell_type") != "code":
-            continue
-        source = cell.get("source", "")
-        if isinstance(source, list) and all(isinstance(line, str) for line in source):
-            source = "".join(source)
-        if isinstance(source, str):
-            found.append(source)
-    return found
-
-
-def _parse(text: str) -> ast.Module | None:
-    try:
-        return ast.parse(text)
-    except (SyntaxError, ValueError, RecursionError, MemoryError):
-        return None
-
-
-def _defines(tree: ast.Module, name: str) -> ast.AST | None:
-    """The last module-level definition of ``name`` in a tree."""
-    found = None
-    for node in tree.body:
-        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)) and node.name == name:
-            found = node
-    return found
-
-
-def find_defining_notebook(
-    files: dict[str, str], qualname: str, firstlineno: Any = None, parameters: Any = None
-) -> tuple[str, list[str]] | None:
-    """(key, code cells) of the archived notebook that defines the function
-    ``qualname`` at the top level of a code cell.
-
-    When several do, the one whose definition starts at the saved code's
-    first line (a cell's lines count from 1) and has the saved parameters
-    is preferred; then the first in the archive's order.
-    """
-    top = qualname.split(".", 1)[0] if isinstance(qualname, str) and qualname else None
-    if not top or not top.isidentifier():
-        return None
-    best: tuple[int, str, list[str]] | None = None
-    budget = MAX_PREPARED_SOURCE_CHARS
-    for key, text in files.items():
-        if not key.endswith(".ipynb"):
-            continue
-        cells = notebook_code_cells(text)
-        if not cells:
-            continue
-        score = -1
-        for cell in cells:
-            stripped = strip_magics(cell)
-            if stripped is None or len(stripped) > budget:
-                continue
-            budget -= len(stripped)
-            tree = _parse(stripped)
-            node = _defines(tree, top) if tree is not None else None
-            if node is None:
-                continue
-            here = 0
-            first = min([node.lineno] + [d.lineno for d in getattr(node, "decorator_list", [])])
-            if first == firstlineno:
-                here += 2
-            if "." not in qualname and isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
-                names = [a.arg for a in node.args.posonlyargs + node.args.args]
-                saved = [str(p).split("=", 1)[0] for p in parameters or () if str(p) not in ("/", "*")]
-                if saved and names == saved[: len(names)]:
-                    here += 1
-            score = max(score, here)
-        if score >= 0 and (best is None or score > best[0]):
-            best = (score, key, cells)
-    return (best[1], best[2]) if best is not None else None
 
 
 # ---------------------------------------------------------------------------

@@ -44,7 +44,8 @@ import types
 from dataclasses import dataclass, field
 from typing import Any, Iterable, Iterator
 
-from .prepare import SourcePiece, find_defining_notebook, prepare_namespace, strip_magics
+from .prepare import SourcePiece, prepare_namespace
+from .sources import MAX_MODULE_DEPTH, ModuleIndex, find_defining_notebook, key_parts, main_script_key, restored_parts, strip_magics  # noqa: F401
 
 __all__ = [
     "ArchiveModules",
@@ -73,26 +74,7 @@ def never_served(top_name: str) -> bool:
     return top_name in NEVER_SERVED or top_name in sys.stdlib_module_names or top_name in sys.builtin_module_names
 
 
-# Keys nested deeper than this name no importable module; skipping them keeps
-# the index (every folder prefix of every key) small whatever the archive holds.
-MAX_MODULE_DEPTH = 256
-
-
-def _parts_of_key(key: str) -> tuple[str, ...] | None:
-    """The components of a file-dictionary key below the archive's top folder,
-    or None for a key that is absolute, leaves that folder, or is nested too
-    deeply to name a module."""
-    if not isinstance(key, str) or not key or key.startswith(("/", "\\")):
-        return None
-    if key.count("/") + key.count("\\") > 2 * MAX_MODULE_DEPTH:
-        return None
-    parts = tuple(part for part in key.replace("\\", "/").split("/") if part not in ("", "."))
-    if not parts or ".." in parts or len(parts) > MAX_MODULE_DEPTH:
-        return None
-    return parts
-
-
-class ArchiveModules:
+class ArchiveModules(ModuleIndex):
     """An index of the Python modules held by a file dictionary.
 
     ``files`` maps "./path.py" keys to source texts; ``origin`` is a path
@@ -102,28 +84,8 @@ class ArchiveModules:
     """
 
     def __init__(self, files: dict[str, str], origin: str, primary_roots: Iterable[str] = ()) -> None:
+        super().__init__(files, primary_roots)
         self.origin = str(origin).rstrip("/") or "/"
-        self.sources: dict[tuple[str, ...], str] = {}
-        self.keys: dict[tuple[str, ...], str] = {}  # parts -> the key of files
-        self.folders: set[tuple[str, ...]] = set()
-        for key, text in files.items():
-            parts = _parts_of_key(key)
-            if parts is None or not isinstance(text, str) or not parts[-1].endswith(".py"):
-                continue
-            if parts in self.sources:
-                continue  # the first of two spellings of one path wins
-            self.sources[parts] = text
-            self.keys[parts] = key
-            for depth in range(len(parts)):
-                self.folders.add(parts[:depth])
-        # Every folder holding a file is a candidate root; shallow ones first.
-        ordered = sorted(self.folders, key=len)
-        self.primary: list[tuple[str, ...]] = []
-        for root in primary_roots:
-            parts = () if root in ("", ".", "./") else _parts_of_key(root)
-            if parts is not None and parts in self.folders and parts not in self.primary:
-                self.primary.append(parts)
-        self.fallback = [root for root in ordered if root not in self.primary]
 
     # -- paths ---------------------------------------------------------------
 
@@ -142,59 +104,6 @@ class ArchiveModules:
             return None
         parts = tuple(entry[len(prefix) :].split("/"))
         return parts if parts in self.folders else None
-
-    # -- lookup --------------------------------------------------------------
-
-    def lookup_in(self, folder: tuple[str, ...], name: str) -> tuple[str, tuple[str, ...]] | None:
-        """("module" | "package" | "namespace", parts) for ``name`` (one
-        component) inside an archive folder, or None."""
-        if not name.isidentifier():
-            return None
-        if folder + (name, _INIT) in self.sources:
-            return "package", folder + (name, _INIT)
-        if folder + (name + ".py",) in self.sources:
-            return "module", folder + (name + ".py",)
-        if folder + (name,) in self.folders:
-            return "namespace", folder + (name,)
-        return None
-
-    def lookup_top(self, name: str, primary: bool) -> tuple[str, tuple[str, ...]] | None:
-        """Look a top-level name up in the primary roots (regular modules and
-        packages only) or in the fallback roots (anything)."""
-        if primary:
-            for root in self.primary:
-                found = self.lookup_in(root, name)
-                if found is not None and found[0] != "namespace":
-                    return found
-            return None
-        for root in self.primary + self.fallback:
-            found = self.lookup_in(root, name)
-            if found is not None and (found[0] == "namespace" or root not in self.primary):
-                return found
-        return None
-
-    def resolve(self, dotted: str) -> tuple[tuple[str, ...], str, tuple[str, ...]] | None:
-        """(root, kind, parts): where module ``dotted`` comes from in the
-        archive, trying the primary roots first (no import system involved)."""
-        names = dotted.split(".")
-        for root in self.primary + self.fallback:
-            found = self.resolve_from(root, names)
-            if found is not None:
-                return (root,) + found
-        return None
-
-    def resolve_from(self, root: tuple[str, ...], names: list[str]) -> tuple[str, tuple[str, ...]] | None:
-        folder = root
-        found = None
-        for index, name in enumerate(names):
-            found = self.lookup_in(folder, name)
-            if found is None:
-                return None
-            if index < len(names) - 1:
-                if found[0] == "module":
-                    return None
-                folder = found[1][:-1] if found[0] == "package" else found[1]
-        return found
 
 
 class _ArchiveLoader(importlib.abc.ExecutionLoader):
@@ -436,24 +345,6 @@ def fresh_main(
             setattr(dill_module, "_main_module", saved_dill_main)
 
 
-def main_script_key(files: dict[str, str], filename: str | None) -> str | None:
-    """The key of ``files`` naming the script whose path was ``filename``
-    when the archive was written (the longest key that ends the path)."""
-    if not isinstance(filename, str) or not filename:
-        return None
-    path = filename.replace("\\", "/")
-    best: str | None = None
-    best_len = -1
-    for key in files:
-        parts = _parts_of_key(key)
-        if parts is None:
-            continue
-        tail = "/".join(parts)
-        if (path == tail or path.endswith("/" + tail)) and len(parts) > best_len:
-            best, best_len = key, len(parts)
-    return best
-
-
 def find_definition(source: str, qualname: str) -> tuple[int, list[str]] | None:
     """(first line, parameter texts) of the function ``qualname`` defined in
     ``source`` (module level or in classes), found by parsing only."""
@@ -518,12 +409,12 @@ class ReplayPlan:
 
 def _folder_root(key: str) -> str:
     """The primary-root spelling of the folder holding the file ``key``."""
-    parts = _parts_of_key(key) or ()
+    parts = restored_parts(key) or ()
     return "./" + "/".join(parts[:-1]) if len(parts) > 1 else "."
 
 
 def _archive_path(origin: str, key: str) -> str:
-    return "/".join((origin.rstrip("/"),) + (_parts_of_key(key) or (key,)))
+    return "/".join((origin.rstrip("/"),) + (restored_parts(key) or (key,)))
 
 
 def plan_replay(

@@ -8,6 +8,7 @@ reference, so the archive must serve them) or are built by exec in a
 namespace of their own (stored by value).
 """
 
+import json
 import os
 import pickle
 import subprocess
@@ -22,9 +23,9 @@ from processes import PLAIN_ARCHIVE, Job, run_all
 from support import child_environment
 
 import figvault
-from figvault import prepare, replay
+from figvault import prepare, replay, sources
 from figvault.expansion import bind_arguments
-from figvault.restore import FileDictionaryError, check_file_dict
+from figvault.sources import FileDictionaryError, check_file_dict
 
 SOURCES = {
     "./plot.py": "print('plot')\n",
@@ -133,6 +134,47 @@ def test_keys_are_normalised_for_writing(tmp_path, listing):
     folder = figvault.extract(write_archive(tmp_path / "a.figvault", {"files": files, "func": len}), tmp_path / "out")
     assert folder == str(tmp_path / "out")
     assert listing(tmp_path / "out") == ["c.py", "d/", "d/e.py", "x/", "x/a.py"]
+
+
+def test_one_key_model_for_show_extract_and_the_module_index(tmp_path, listing):
+    # "./a/../b.py" restores as b.py: show lists it in the top folder, the
+    # module index serves it as module b, extract writes it there.
+    files = {"./a/../b.py": "B = 'b'\n", "./lib/./c.py": "C = 'c'\n", "./d/../../up.py": "", "./e/": ""}
+    archive = write_archive(tmp_path / "a.figvault", {"files": files, "func": len})
+    done = run_cli("show", archive, "--json", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    folders = {row["folder"]: row["files"] for row in json.loads(done.stdout)["folders"]}
+    assert folders == {"./": 1, "lib/": 1, "(outside the folder)": 1, "(not restorable)": 1}
+    index = sources.ModuleIndex(files, ["."])
+    assert [index.module_key(name) for name in ("b", "c", "up")] == ["./a/../b.py", "./lib/./c.py", None]
+    assert index.lookup_top("b", primary=True) == ("module", ("b.py",))
+    del files["./d/../../up.py"], files["./e/"]
+    archive = write_archive(tmp_path / "b.figvault", {"files": files, "func": len})
+    figvault.extract(archive, tmp_path / "out")
+    assert listing(tmp_path / "out") == ["b.py", "lib/", "lib/c.py"]
+
+
+@pytest.mark.parametrize(
+    "key, parts",
+    [
+        ("./a.py", ("a.py",)),
+        ("a.py", ("a.py",)),
+        ("./b/../a.py", ("a.py",)),
+        ("x//./y/z.py", ("x", "y", "z.py")),
+        ("a\\b.py", ("a\\b.py",)),  # a backslash is part of a file name here
+        ("../a.py", None),
+        ("./b/../../a.py", None),
+        ("/etc/a.py", None),
+        ("./b/..", None),
+        ("./b/", None),
+        ("./a\0.py", None),
+    ],
+)
+def test_what_a_key_means(key, parts):
+    assert sources.restored_parts(key) == parts
+    if parts is not None:
+        assert sources.key_parts(key) == parts
+        assert sources.main_script_key({key: ""}, "/home/u/project/" + "/".join(parts)) == key
 
 
 def test_printed_paths_hold_no_control_characters(tmp_path, capsys):
@@ -394,7 +436,7 @@ def test_prepared_statements_follow_the_scripts_own_future_imports(future, annot
     ],
 )
 def test_magics_are_stripped_from_notebook_cells(cell, expected):
-    assert prepare.strip_magics(cell) == expected
+    assert sources.strip_magics(cell) == expected
 
 
 def notebook_json(*cells):
@@ -412,11 +454,11 @@ def test_the_notebook_that_defines_the_function_is_found():
         "./broken.ipynb": "{not json",
     }
     # The saved code starts at line 3 of its cell and takes x.
-    found = prepare.find_defining_notebook(files, "plot", 3, ["x"])
+    found = sources.find_defining_notebook(files, "plot", 3, ["x"])
     assert found is not None and found[0] == "./second.ipynb"
     assert found[1][0].startswith("%matplotlib inline")
-    assert prepare.find_defining_notebook(files, "plot", 1, ["y", "z"])[0] == "./first.ipynb"
-    assert prepare.find_defining_notebook(files, "missing", 1, []) is None
+    assert sources.find_defining_notebook(files, "plot", 1, ["y", "z"])[0] == "./first.ipynb"
+    assert sources.find_defining_notebook(files, "missing", 1, []) is None
 
 
 # ---------------------------------------------------------------------------
