@@ -26,7 +26,9 @@ import inspect
 import os
 from typing import Any
 
-from . import replay, safe_reader
+from . import replay
+from .reader import ArchiveError, Budget, Limits, limits_for_loading, read_record
+from .view.function import describe_function
 from .restore import new_folder_path, restore_files
 from .sources import check_file_dict, source_files
 
@@ -127,7 +129,7 @@ class Replay:
         runs_code: bool = True,
     ) -> None:
         """``record`` and ``global_names``, when given, are what
-        :func:`figvault.safe_reader.read_archive` read from ``filename``
+        the reader read from ``filename``
         (with :meth:`read_limits`); ``runs_code`` is False for a replay that
         only restores the sources."""
         self.runs_code = runs_code
@@ -136,18 +138,18 @@ class Replay:
         self.folder: str | None = new_folder_path(folder) if folder is not None else None
         self.archive = _archive_path(filename)
         if record is None:
-            global_names = []
-            record = safe_reader.read_archive(self.archive, global_names, self.read_limits())
+            record, info = read_record(self.archive, Budget(self.read_limits()))
+            global_names = info.names
         self.global_names: list[str] = list(global_names or ())
         self.record = record
         self.checked = check_file_dict(self.record["files"]) if self.folder is not None else None
         self.restored = False
 
-    def read_limits(self) -> safe_reader.Limits | None:
+    def read_limits(self) -> Limits | None:
         """The reader's budgets: a replay loads the archive anyway, so they
         grow with the file; sources only (``extract``) keep the defaults,
         which bound what an untrusted file can cost."""
-        return safe_reader.limits_for_loading(self.archive) if self.runs_code else None
+        return limits_for_loading(self.archive) if self.runs_code else None
 
     def restore(self) -> None:
         """Write the saved sources into the new folder (when one was given)."""
@@ -159,9 +161,9 @@ class Replay:
     def plan(self) -> replay.ReplayPlan:
         """Where the archive's modules come from, and what prepares ``__main__``."""
         try:
-            function = safe_reader.describe_function(self.record["func"])
+            function = describe_function(self.record["func"])
         except RecursionError:
-            raise safe_reader.ArchiveError("the archive record is nested too deeply") from None
+            raise ArchiveError("the archive record is nested too deeply") from None
         return replay.plan_replay(
             source_files(self.record),
             function,
@@ -194,7 +196,7 @@ class Replay:
                 with open(self.archive, "rb") as file:
                     record = dill.load(file)
                 if not isinstance(record, dict) or "func" not in record:
-                    raise safe_reader.ArchiveError(LOADED_RECORD_MESSAGE)
+                    raise ArchiveError(LOADED_RECORD_MESSAGE)
                 func = record["func"]
                 if "args" not in record:
                     return None

@@ -34,7 +34,6 @@ Archived modules are found where the original run found them:
 
 from __future__ import annotations
 
-import ast
 import builtins
 import contextlib
 import importlib.abc
@@ -51,7 +50,6 @@ __all__ = [
     "ArchiveModules",
     "ReplayPlan",
     "archived_modules",
-    "find_definition",
     "fresh_main",
     "main_script_key",
     "never_served",
@@ -345,54 +343,6 @@ def fresh_main(
             setattr(dill_module, "_main_module", saved_dill_main)
 
 
-def find_definition(source: str, qualname: str) -> tuple[int, list[str]] | None:
-    """(first line, parameter texts) of the function ``qualname`` defined in
-    ``source`` (module level or in classes), found by parsing only."""
-    try:
-        tree = ast.parse(source)
-    except (SyntaxError, ValueError, RecursionError, MemoryError):
-        return None
-    body: list[ast.stmt] = tree.body
-    node: ast.AST | None = None
-    for part in qualname.split("."):
-        node = None
-        for statement in body:
-            if isinstance(statement, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)) and statement.name == part:
-                node = statement  # the last definition wins, as at run time
-        if node is None:
-            return None
-        body = getattr(node, "body", [])
-    if not isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
-        return None
-    first = min([node.lineno] + [d.lineno for d in node.decorator_list])
-    try:
-        return first, _parameter_texts(node.args)
-    except Exception:  # an unusual tree: the line is still useful
-        return first, []
-
-
-def _parameter_texts(args: ast.arguments) -> list[str]:
-    def one(arg: ast.arg, default: ast.expr | None = None) -> str:
-        text = arg.arg
-        if default is not None:
-            text += "=" + ast.unparse(default)
-        return text
-
-    positional = list(args.posonlyargs) + list(args.args)
-    defaults: list[ast.expr | None] = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
-    texts = [one(arg, default) for arg, default in zip(positional, defaults)]
-    if args.posonlyargs:
-        texts.insert(len(args.posonlyargs), "/")
-    if args.vararg is not None:
-        texts.append("*" + args.vararg.arg)
-    elif args.kwonlyargs:
-        texts.append("*")
-    texts.extend(one(arg, default) for arg, default in zip(args.kwonlyargs, args.kw_defaults))
-    if args.kwarg is not None:
-        texts.append("**" + args.kwarg.arg)
-    return texts
-
-
 @dataclass
 class ReplayPlan:
     """How to replay a record: the primary roots of its modules, and what
@@ -421,7 +371,7 @@ def plan_replay(
     files: dict[str, str], function: dict[str, Any], origin: str = "/", prepare_main: bool = False
 ) -> ReplayPlan:
     """The plan for a record whose saved function
-    :func:`figvault.safe_reader.describe_function` described.
+    :func:`figvault.view.function.describe_function` described.
 
     ``prepare_main`` asks for the pieces of source that prepare ``__main__``
     (needed when the record uses ``__main__``'s namespace, that is when the
@@ -470,7 +420,7 @@ def plan_replay(
 
 def replay_plan(files: dict[str, str], function: dict[str, Any]) -> tuple[list[str], str | None]:
     """(primary roots, key of the original script) for replaying a record
-    whose saved function :func:`figvault.safe_reader.describe_function`
+    whose saved function :func:`figvault.view.function.describe_function`
     described."""
     plan = plan_replay(files, function)
     return plan.roots, plan.script

@@ -13,8 +13,10 @@ import threading
 import pytest
 from reader_helpers import CONTROL, TIME_BOUND, one_error_line, run_cli
 
-from figvault import safe_reader
-from figvault.safe_reader import ArchiveError, LimitError, Limits
+from figvault import reader
+from figvault.reader import ArchiveError, Budget, LimitError, Limits
+from figvault.reader.budget import MAX_OUTPUT
+from figvault.view.summary import describe_record, summarize_archive
 
 P = 2**61 - 1  # integers that are multiples of it share one hash
 
@@ -56,11 +58,11 @@ def test_reported_files_end_in_one_error_line(tmp_path, name):
 
 def test_dag_shared_list_is_summarized_once_per_object():
     # The same 41 lists on 2**40 paths: every walk visits each list once.
-    record = safe_reader.loads(b"\x80\x04" + record_stream(args=b"}\x8c\x01x" + DAG + b"s")[2:])
-    surveyed = safe_reader.survey(record)
+    record = reader.loads(b"\x80\x04" + record_stream(args=b"}\x8c\x01x" + DAG + b"s")[2:])
+    surveyed = reader.walk(record)
     assert surveyed.depth == 42  # record, args, then 40 nested lists
     assert len(surveyed.nodes) == 3 + 40  # record, args, files and the lists
-    assert safe_reader.summarize(record)["args"][0]["type"] == "list"
+    assert describe_record(record)["args"][0]["type"] == "list"
 
 
 # ---------------------------------------------------------------------------
@@ -183,7 +185,7 @@ def test_hostile_files_are_shown_or_refused_within_bounds(hostile, name):
     assert not CONTROL.search(done.stdout.replace("\n", ""))
     # Every printed line is bounded, whatever the names in the file.
     assert max(len(line) for line in done.stdout.splitlines()) < 2000
-    assert len(done.stdout) < safe_reader.MAX_OUTPUT
+    assert len(done.stdout) < MAX_OUTPUT
 
 
 
@@ -251,7 +253,7 @@ def test_budget_errors_under_json_give_an_error_object(tmp_path):
 
 
 def read(data, **limits):
-    return safe_reader.loads(data, budget=safe_reader.Budget(Limits(**limits)))
+    return reader.loads(data, budget=Budget(Limits(**limits)))
 
 
 BUDGETS = {
@@ -287,7 +289,7 @@ DECLARED = {
 @pytest.mark.parametrize("opcode", list(DECLARED))
 def test_declared_lengths_are_checked_against_the_bytes_left(opcode):
     with pytest.raises(LimitError, match=r"the \d+ bytes left in the file"):
-        safe_reader.loads(b"\x80\x05" + DECLARED[opcode] + b"abc.")
+        reader.loads(b"\x80\x05" + DECLARED[opcode] + b"abc.")
 
 
 def test_declared_lengths_on_a_pipe_are_read_piece_by_piece():
@@ -306,7 +308,7 @@ def test_declared_lengths_on_a_pipe_are_read_piece_by_piece():
     writer.start()
     with open(reading, "rb") as pipe:
         with pytest.raises(LimitError, match="the data read from the archive exceeds"):
-            safe_reader.load(pipe, budget=safe_reader.Budget(Limits(allocation=1 << 30)))
+            reader.load(pipe, budget=Budget(Limits(allocation=1 << 30)))
     writer.join()
     reading, writing = os.pipe()
     data = b"\x80\x05\x8e" + (8 << 20).to_bytes(8, "little") + b"x" * (3 << 20)
@@ -314,34 +316,32 @@ def test_declared_lengths_on_a_pipe_are_read_piece_by_piece():
     writer.start()
     with open(reading, "rb") as pipe:
         with pytest.raises(ArchiveError, match="the data ends before the end"):
-            safe_reader.load(pipe)
+            reader.load(pipe)
     writer.join()
 
 
 def test_walk_budgets(tmp_path):
-    deep = safe_reader.loads(b"\x80\x04" + b"]" * 50 + b"a" * 49 + b".")
+    deep = reader.loads(b"\x80\x04" + b"]" * 50 + b"a" * 49 + b".")
     with pytest.raises(LimitError, match="nesting depth of the archive's data exceeds 20 levels"):
-        safe_reader.survey(deep, safe_reader.Budget(Limits(depth=20)))
-    wide = safe_reader.loads(b"\x80\x04](" + b"]" * 100 + b"e.")
+        reader.walk(deep, Budget(Limits(depth=20)))
+    wide = reader.loads(b"\x80\x04](" + b"]" * 100 + b"e.")
     with pytest.raises(LimitError, match="the number of objects to inspect exceeds 50"):
-        safe_reader.survey(wide, safe_reader.Budget(Limits(nodes=50)))
-    assert safe_reader.survey(wide).depth == 2
+        reader.walk(wide, Budget(Limits(nodes=50)))
+    assert reader.walk(wide).depth == 2
 
 
 def test_output_path_and_parse_budgets(tmp_path):
-    from figvault import inspection
-
     (tmp_path / "a.fv").write_bytes(pickle.dumps({"args": {f"a{i}": i for i in range(100)}, "files": {}, "func": len}))
     with pytest.raises(LimitError, match="the output exceeds 1,000 characters"):
-        inspection.inspect_archive(str(tmp_path / "a.fv"), safe_reader.Budget(Limits(output=1000)))
+        summarize_archive(str(tmp_path / "a.fv"), Budget(Limits(output=1000)))
     (tmp_path / "p.fv").write_bytes(pickle.dumps({"args": {}, "files": {"./a/b/c/d/e.py": ""}, "func": len}))
     with pytest.raises(LimitError, match="a file path of 5 parts exceeds 4 parts"):
-        inspection.inspect_archive(str(tmp_path / "p.fv"), safe_reader.Budget(Limits(path_parts=4)))
+        summarize_archive(str(tmp_path / "p.fv"), Budget(Limits(path_parts=4)))
     record = pickle.dumps({"args": {}, "files": {"./mod.py": "def f():\n    pass\n" * 10}, "func": len}, protocol=3)
     (tmp_path / "m.fv").write_bytes(record.replace(b"cbuiltins\nlen\n", b"cmod\nf\n"))
     with pytest.raises(LimitError, match=r"the source ./mod.py to compile \(180 bytes\) exceeds 100 bytes"):
-        inspection.inspect_archive(str(tmp_path / "m.fv"), safe_reader.Budget(Limits(parse_bytes=100)))
-    assert inspection.inspect_archive(str(tmp_path / "m.fv")).summary["function"]["source_line"] == 19  # the last definition
+        summarize_archive(str(tmp_path / "m.fv"), Budget(Limits(parse_bytes=100)))
+    assert summarize_archive(str(tmp_path / "m.fv")).report["function"]["source_line"] == 19  # the last definition
 
 
 # ---------------------------------------------------------------------------
@@ -351,22 +351,22 @@ def test_output_path_and_parse_budgets(tmp_path):
 
 def test_risky_keys_are_kept_unhashed():
     deep_key = b")" + b"\x85" * 100_000
-    value = safe_reader.loads(b"\x80\x04}(" + deep_key + b"NK\x01K\x02u.")
+    value = reader.loads(b"\x80\x04}(" + deep_key + b"NK\x01K\x02u.")
     keys = list(value)
-    assert isinstance(keys[0], safe_reader.OpaqueKey) and type(keys[0].value) is tuple
+    assert isinstance(keys[0], reader.OpaqueKey) and type(keys[0].value) is tuple
     assert keys[1] == 1 and value[1] == 2
-    colliding = safe_reader.loads(b"\x80\x04" + _colliding_int_keys(2000) + b".")
+    colliding = reader.loads(b"\x80\x04" + _colliding_int_keys(2000) + b".")
     assert len(colliding) == 2000
-    assert all(isinstance(key, safe_reader.OpaqueKey) for key in colliding)
+    assert all(isinstance(key, reader.OpaqueKey) for key in colliding)
     # Sets keep their items unhashed.
-    value = safe_reader.loads(pickle.dumps({(1, 2), 3}, protocol=4))
-    assert isinstance(value, safe_reader.StreamSet) and sorted(map(repr, value.items)) == ["(1, 2)", "3"]
+    value = reader.loads(pickle.dumps({(1, 2), 3}, protocol=4))
+    assert isinstance(value, reader.StreamSet) and sorted(map(repr, value.items)) == ["(1, 2)", "3"]
 
 
 @pytest.mark.parametrize("unhashable", [b"]", b"}", b"\x8f"], ids=["list", "dict", "set"])
 def test_keys_that_a_real_load_cannot_hash_are_refused(unhashable):
     with pytest.raises(ArchiveError, match="cannot be hashed"):
-        safe_reader.loads(b"\x80\x04}" + unhashable + b"Ns.")
+        reader.loads(b"\x80\x04}" + unhashable + b"Ns.")
 
 
 def test_extension_codes_leave_the_copyreg_cache_alone():
@@ -374,8 +374,8 @@ def test_extension_codes_leave_the_copyreg_cache_alone():
     copyreg.add_extension("collections", "OrderedDict", code)
     try:
         stream = b"\x80\x02\x84" + struct.pack("<i", code) + b"."
-        found = safe_reader.loads(stream)
-        assert isinstance(found, safe_reader.Global) and found.dotted == "collections.OrderedDict"
+        found = reader.loads(stream)
+        assert isinstance(found, reader.Global) and found.dotted == "collections.OrderedDict"
         import collections
 
         assert pickle.loads(stream) is collections.OrderedDict
@@ -387,12 +387,12 @@ def test_extension_codes_leave_the_copyreg_cache_alone():
 def test_a_record_keyed_twice_records_the_duplicate(tmp_path):
     stream = b"\x80\x04}(\x8c\x04funcN\x8c\x05files}\x8c\x04func\x8c\x05posix\x8c\x06system\x93u."
     (tmp_path / "d.fv").write_bytes(stream)
-    record, info = safe_reader.read_record(tmp_path / "d.fv")
+    record, info = reader.read_record(tmp_path / "d.fv")
     assert info.duplicate_keys(record) == (["func"], 1)
     assert record["func"].dotted == "posix.system"
 
 
 def test_reading_in_pieces_of_a_stream_object():
     stream = io.BufferedReader(io.BytesIO(pickle.dumps({"files": {}, "func": b"x" * (200 << 10)})))
-    assert len(safe_reader.load(stream)["func"]) == 200 << 10
+    assert len(reader.load(stream)["func"]) == 200 << 10
 

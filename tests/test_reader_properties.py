@@ -22,8 +22,11 @@ from hypothesis import strategies as st
 from reader_helpers import CONTROL, MEMORY_BOUND, limit_memory, run_script, write_project
 from support import child_environment, flip_bits
 
-from figvault import safe_reader
-from figvault.safe_reader import ArchiveError, Limits
+from figvault import reader
+from figvault.reader import ArchiveError, Budget, Limits
+from figvault.view.function import describe_function
+from figvault.view.summary import describe_record
+from figvault.view.values import describe_value
 
 SETTINGS = dict(
     deadline=None,
@@ -186,19 +189,19 @@ def stream(opcodes):
 @settings(max_examples=400, **SETTINGS)
 @given(data=stream(st.one_of(DATA_OPCODES, CALLING_OPCODES)))
 def test_generated_streams_end_in_archive_errors_only(data):
-    budget = safe_reader.Budget(SMALL)
+    budget = Budget(SMALL)
     try:
-        value = safe_reader.loads(data, budget=budget)
+        value = reader.loads(data, budget=budget)
     except ArchiveError as error:
         event("refused: " + type(error).__name__)
         return
     event("read")
     with contextlib.suppress(ArchiveError):
-        safe_reader.survey(value, budget)
-        safe_reader.describe_value(value)
-        safe_reader.describe_function(value)
+        reader.walk(value, budget)
+        describe_value(value)
+        describe_function(value)
         if type(value) is dict:
-            safe_reader.summarize(value, budget)
+            describe_record(value, budget)
 
 
 def normalized(value, memo=None):
@@ -208,7 +211,7 @@ def normalized(value, memo=None):
     if id(value) in memo:
         return memo[id(value)]
     kind = type(value)
-    if kind is safe_reader.OpaqueKey:
+    if kind is reader.OpaqueKey:
         return normalized(value.value, memo)
     if kind is list:
         made = memo[id(value)] = []
@@ -221,7 +224,7 @@ def normalized(value, memo=None):
         return made
     if kind is tuple:
         return tuple(normalized(item, memo) for item in value)
-    if kind is safe_reader.StreamSet:
+    if kind is reader.StreamSet:
         items = [normalized(item, memo) for item in value.items]
         made = set(items) if value.kind == "set" else frozenset(items)
         memo[id(value)] = made
@@ -243,7 +246,7 @@ def ordinary(data):
 def test_data_streams_read_as_an_ordinary_load_reads_them(data):
     expected = ordinary(data)
     try:
-        value = safe_reader.loads(data)
+        value = reader.loads(data)
     except ArchiveError:
         event(f"both refused ({expected[1]})" if expected[0] != "ok" else "only the reader refused")
         assert expected[0] != "ok", f"an ordinary load reads {expected[1]!r}"
@@ -278,8 +281,8 @@ def plain_values(protocol):
 @given(data=st.data(), protocol=st.integers(0, pickle.HIGHEST_PROTOCOL))
 def test_pickled_plain_values_read_back_equal(data, protocol):
     value = data.draw(plain_values(protocol))
-    read = safe_reader.loads(pickle.dumps(value, protocol=protocol))
+    read = reader.loads(pickle.dumps(value, protocol=protocol))
     assert normalized(read) == value
-    described = safe_reader.describe_value(read)
+    described = describe_value(read)
     assert described["type"] == type(value).__name__
     assert described["value"] is not None

@@ -25,6 +25,7 @@ from support import child_environment
 import figvault
 from figvault import prepare, replay, sources
 from figvault.expansion import bind_arguments
+from figvault.reader import LimitError, read_record
 from figvault.sources import FileDictionaryError, check_file_dict
 
 SOURCES = {
@@ -652,17 +653,15 @@ def test_command_expand_reports_skipped_statements_as_warnings(tmp_path):
 def test_a_large_genuine_archive_replays_past_the_inspection_budgets(tmp_path, monkeypatch, capsys):
     # More pickle operations than `show` reads: a replay loads the archive
     # anyway, so its read for the plan may cost what loading costs.
-    from figvault import safe_reader
-
     points = [(i, i + 0.5) for i in range(300_000)]
     count = by_value("def count(points):\n    return len(points)\n", "count")
     archive = write_archive(tmp_path / "big.figvault", {"args": {"points": points}, "files": SOURCES, "func": count})
-    with pytest.raises(safe_reader.LimitError):
-        safe_reader.read_archive(archive)
+    with pytest.raises(LimitError):
+        read_record(archive)
     monkeypatch.chdir(tmp_path)
     assert figvault.expand(archive, "restored") == len(points)
     # Sources only keep the inspection budgets: an untrusted file stays cheap.
-    with pytest.raises(safe_reader.LimitError):
+    with pytest.raises(LimitError):
         figvault.extract(archive, "extracted")
     assert not (tmp_path / "extracted").exists()
 
@@ -671,4 +670,4 @@ def test_keys_nested_too_deep_for_a_module_stay_out_of_the_index():
     deep = "./" + "/".join(["d"] * 20_000) + "/m.py"
     modules = replay.ArchiveModules({deep: "x = 1\n", "./top.py": "y = 2\n"}, "/archive")
     assert modules.lookup_top("top", primary=False) is not None
-    assert all(len(folder) <= replay.MAX_MODULE_DEPTH for folder in modules.folders)
+    assert all(len(folder) <= sources.MAX_MODULE_DEPTH for folder in modules.folders)

@@ -24,7 +24,8 @@ from pathlib import Path
 import pytest
 from processes import PLAIN_ARCHIVE, Job, run_all
 
-from figvault import safe_reader
+from figvault import reader
+from figvault.view.function import describe_function
 
 SCRIPTS = Path(__file__).resolve().parent / "scripts"
 SCRIPT_NAMES = sorted(path.name for path in SCRIPTS.glob("*.py"))
@@ -117,8 +118,8 @@ def test_archives_are_written_the_intended_way(corpus, script, kind):
     projects, _ = corpus
     data = (projects[script, kind] / ARCHIVE).read_bytes()
     names = []
-    record = safe_reader.load(io.BytesIO(data), names)
-    function = safe_reader.describe_function(record["func"])
+    record = reader.load(io.BytesIO(data), names)
+    function = describe_function(record["func"])
     if script in MODULE_FUNCTIONS:
         assert (function["stored"], function["module"]) == ("by reference", "figlib.panels")
     else:

@@ -1,5 +1,6 @@
-"""Tests of figvault.safe_reader (reading archives without running them) and
-figvault.replay (serving an archive's modules while it is expanded)."""
+"""Tests of the reader (reading archives without running them), of what
+show makes of what it read, and of serving an archive's modules while it is
+expanded."""
 
 import importlib
 import os
@@ -13,8 +14,13 @@ from pathlib import Path
 import pytest
 from support import child_environment
 
-from figvault import replay, safe_reader
-from figvault.safe_reader import ArchiveError, Call, Global, Persistent
+from figvault import reader, replay, sources
+from figvault.reader import ArchiveError, Call, Global, Persistent
+from figvault.terminal import clean_text
+from figvault.view.function import describe_function, find_definition
+from figvault.view.summary import describe_record
+from figvault.view.text import VALUE_CHARS
+from figvault.view.values import describe_value, int_text, value_text
 
 # ---------------------------------------------------------------------------
 # Archives written by the real decorator, once for the module
@@ -73,7 +79,7 @@ def archives(tmp_path_factory):
 
 
 def summary_of(path):
-    return safe_reader.summarize(safe_reader.read_archive(path))
+    return describe_record(reader.read_record(path)[0])
 
 
 # ---------------------------------------------------------------------------
@@ -149,14 +155,13 @@ def test_files_with_sizes_and_line_counts(archives):
 
 
 def test_source_files_are_the_archived_texts(archives):
-    record = safe_reader.read_archive(archives / "module.figvault")
-    assert safe_reader.source_files(record)["./shapes/plots.py"] == PLOTS
+    record, _ = reader.read_record(archives / "module.figvault")
+    assert sources.source_files(record)["./shapes/plots.py"] == PLOTS
 
 
 def test_names_the_stream_would_import(archives):
-    names = []
-    safe_reader.read_archive(archives / "module.figvault", names)
-    assert names == ["shapes.plots.plot"]
+    _, info = reader.read_record(archives / "module.figvault")
+    assert info.names == ["shapes.plots.plot"]
     assert "shapes" not in sys.modules
 
 
@@ -223,7 +228,7 @@ def test_every_calling_opcode_is_recorded_not_run(trap):
         "persid": b"Pkey\n.",
         "binpersid": b"\x80\x02K\x07Q.",
     }
-    results = {key: safe_reader.loads(data) for key, data in streams.items()}
+    results = {key: reader.loads(data) for key, data in streams.items()}
     assert markers(folder) == []
     assert name not in sys.modules
 
@@ -255,7 +260,7 @@ def test_dangerous_globals_are_only_named(tmp_path):
             return (exec, (f"open({str(marker)!r}, 'w').close()",))
 
     for protocol in range(0, pickle.HIGHEST_PROTOCOL + 1):
-        value = safe_reader.loads(pickle.dumps({"a": System(), "b": [Exec()]}, protocol=protocol))
+        value = reader.loads(pickle.dumps({"a": System(), "b": [Exec()]}, protocol=protocol))
         assert isinstance(value["a"], Call)
         assert value["a"].func.name == "system"
         assert value["b"][0].func.name == "exec"
@@ -275,10 +280,10 @@ def test_placeholders_are_callable_and_record():
 def test_calling_something_that_is_not_a_global_is_refused():
     # REDUCE with a string as the callee.
     with pytest.raises(ArchiveError):
-        safe_reader.loads(b"Vabc\n(tR.")
+        reader.loads(b"Vabc\n(tR.")
     # APPEND onto a dict.
     with pytest.raises(ArchiveError):
-        safe_reader.loads(b"(dI1\na.")
+        reader.loads(b"(dI1\na.")
 
 
 @pytest.mark.parametrize(
@@ -288,7 +293,7 @@ def test_calling_something_that_is_not_a_global_is_refused():
 )
 def test_broken_streams_raise_archive_error(data):
     with pytest.raises(ArchiveError):
-        safe_reader.loads(data)
+        reader.loads(data)
 
 
 def test_records_that_are_not_archives(tmp_path):
@@ -301,43 +306,43 @@ def test_records_that_are_not_archives(tmp_path):
         path = tmp_path / name
         path.write_bytes(pickle.dumps(value))
         with pytest.raises(ArchiveError, match=message):
-            safe_reader.read_archive(path)
+            reader.read_record(path)
     with pytest.raises(FileNotFoundError):
-        safe_reader.read_archive(tmp_path / "missing")
+        reader.read_record(tmp_path / "missing")
 
 
 def test_plain_values_and_others():
     looped = []
     looped.append(looped)
-    assert safe_reader.describe_value({"a": (1, 2.5, None, b"x")}) == {
+    assert describe_value({"a": (1, 2.5, None, b"x")}) == {
         "type": "dict",
         "value": "{'a': (1, 2.5, None, b'x')}",
         "length": 1,
     }
-    assert safe_reader.describe_value(looped)["value"] is None
-    assert safe_reader.describe_value({1, 2})["value"] is None
-    assert safe_reader.describe_value([Global("m", "n")])["value"] is None
-    assert safe_reader.describe_value(Global("m", "n"))["refers_to"] == "m.n"
-    assert safe_reader.describe_value(Call(Global("collections", "OrderedDict"), ()))["type"] == "collections.OrderedDict"
-    assert safe_reader.describe_value(Call(Global("os", "system"), ("x",)))["type"] == "object made by os.system"
+    assert describe_value(looped)["value"] is None
+    assert describe_value({1, 2})["value"] is None
+    assert describe_value([Global("m", "n")])["value"] is None
+    assert describe_value(Global("m", "n"))["refers_to"] == "m.n"
+    assert describe_value(Call(Global("collections", "OrderedDict"), ()))["type"] == "collections.OrderedDict"
+    assert describe_value(Call(Global("os", "system"), ("x",)))["type"] == "object made by os.system"
 
 
 def test_deep_nesting_is_read_then_refused_by_the_depth_budget():
     depth = 100000
     nested = b"]" * depth + b"a" * (depth - 1)  # [[[...]]] 100000 deep
-    record = safe_reader.loads(b"\x80\x02}(X\x04\x00\x00\x00args}X\x01\x00\x00\x00x" + nested
+    record = reader.loads(b"\x80\x02}(X\x04\x00\x00\x00args}X\x01\x00\x00\x00x" + nested
                                + b"sX\x05\x00\x00\x00files}X\x04\x00\x00\x00func" + nested + b"u.")
     assert list(record) == ["args", "files", "func"]
-    with pytest.raises(safe_reader.LimitError, match="nesting depth .* exceeds 300 levels"):
-        safe_reader.summarize(record)
+    with pytest.raises(reader.LimitError, match="nesting depth .* exceeds 300 levels"):
+        describe_record(record)
     # A chain of calls of calls, 100000 long, as the saved function: read,
     # described as far as the chain is looked at, and refused by the budget.
     chain = g("m", "f") + b"(tR" * depth
-    record = safe_reader.loads(b"(dS'files'\n(dsS'func'\n" + chain + b"s.")
+    record = reader.loads(b"(dS'files'\n(dsS'func'\n" + chain + b"s.")
     assert list(record) == ["files", "func"]
-    assert safe_reader.describe_function(record["func"])["kind"].startswith("object made by")
-    with pytest.raises(safe_reader.LimitError, match="nesting depth"):
-        safe_reader.summarize(record)
+    assert describe_function(record["func"])["kind"].startswith("object made by")
+    with pytest.raises(reader.LimitError, match="nesting depth"):
+        describe_record(record)
 
 
 # ---------------------------------------------------------------------------
@@ -447,9 +452,9 @@ def test_keys_that_leave_the_folder_are_ignored():
 
 def test_main_script_key_and_definitions():
     files = {"./plot.py": "", "./sub/plot.py": "", "./other.py": ""}
-    assert replay.main_script_key(files, "/home/u/project/sub/plot.py") == "./sub/plot.py"
-    assert replay.main_script_key(files, "/home/u/project/plot.py") == "./plot.py"
-    assert replay.main_script_key(files, "<string>") is None
+    assert sources.main_script_key(files, "/home/u/project/sub/plot.py") == "./sub/plot.py"
+    assert sources.main_script_key(files, "/home/u/project/plot.py") == "./plot.py"
+    assert sources.main_script_key(files, "<string>") is None
     source = textwrap.dedent(
         """\
         class Box:
@@ -461,21 +466,21 @@ def test_main_script_key_and_definitions():
             pass
         """
     )
-    assert replay.find_definition(source, "Box.size") == (
+    assert find_definition(source, "Box.size") == (
         2,
         ["a", "/", "b=2", "*args", "c", "d=(1, 2)", "**kw"],
     )
-    assert replay.find_definition(source, "top") == (6, ["x"])
-    assert replay.find_definition(source, "missing") is None
-    assert replay.find_definition("def (:", "top") is None
+    assert find_definition(source, "top") == (6, ["x"])
+    assert find_definition(source, "missing") is None
+    assert find_definition("def (:", "top") is None
 
 
 def test_replay_plan_adds_the_script_and_module_folders():
     files = {"./scripts/run.py": "", "./src/lib/mod.py": "", "./src/lib/__init__.py": ""}
-    roots, script = replay.replay_plan(files, {"module": "__main__", "filename": "/x/scripts/run.py"})
-    assert (roots, script) == (["./scripts"], "./scripts/run.py")
-    roots, script = replay.replay_plan(files, {"module": "lib.mod", "filename": None})
-    assert (roots, script) == (["./src"], None)
+    plan = replay.plan_replay(files, {"module": "__main__", "filename": "/x/scripts/run.py"})
+    assert (plan.roots, plan.script) == (["./scripts"], "./scripts/run.py")
+    plan = replay.plan_replay(files, {"module": "lib.mod", "filename": None})
+    assert (plan.roots, plan.script) == (["./src"], None)
 
 
 def test_fresh_main_replays_module_level_imports():
@@ -499,11 +504,11 @@ def test_other_spellings_of_a_key_map_back_to_it():
 
 
 def test_summary_of_unusual_records():
-    summary = safe_reader.summarize({"args": None, "files": ["x"], "func": Global("builtins", "len")})
+    summary = describe_record({"args": None, "files": ["x"], "func": Global("builtins", "len")})
     assert summary["args"] is None and summary["args_type"] == "NoneType"
     assert summary["files"] == [] and summary["files_type"] == "list"
     assert summary["function"]["name"] == "len"
-    summary = safe_reader.summarize({"files": {"./a.py": 5}, "func": 3, "more": 1})
+    summary = describe_record({"files": {"./a.py": 5}, "func": 3, "more": 1})
     assert summary["args"] is None and "args_type" not in summary
     assert summary["files"] == [{"path": "./a.py", "bytes": None, "lines": None, "type": "int"}]
     assert summary["function"]["kind"] == "int"
@@ -528,12 +533,12 @@ def test_summary_of_unusual_records():
     ],
 )
 def test_clean_text_escapes_what_a_terminal_would_act_on(text, cleaned):
-    assert safe_reader.clean_text(text) == cleaned
+    assert clean_text(text) == cleaned
 
 
 def test_clean_text_cuts_before_and_after_escaping():
-    assert safe_reader.clean_text("x" * 1000, 10) == "xxxxxxx..."
-    assert safe_reader.clean_text("\x00" * 1000, 10) == "\\x00\\x0..."
+    assert clean_text("x" * 1000, 10) == "xxxxxxx..."
+    assert clean_text("\x00" * 1000, 10) == "\\x00\\x0..."
 
 
 @pytest.mark.parametrize(
@@ -542,14 +547,14 @@ def test_clean_text_cuts_before_and_after_escaping():
     ids=["small", "58-digits", "5001-digits", "negative-huge"],
 )
 def test_int_text(value, text):
-    assert safe_reader.int_text(value) == text
+    assert int_text(value) == text
 
 
 def test_short_values_of_shared_data_stay_short():
     shared = [1]
     for _ in range(60):
         shared = [shared, shared]  # 2**60 paths to the innermost list
-    text = safe_reader.value_text(shared)
-    assert len(text) == safe_reader.VALUE_TEXT_CHARS and text.endswith("...")
-    assert safe_reader.describe_value(shared)["value"] == text
-    assert safe_reader.value_text({"k": (1.5, None, b"\x00")}) == "{'k': (1.5, None, b'\\x00')}"
+    text = value_text(shared)
+    assert len(text) == VALUE_CHARS and text.endswith("...")
+    assert describe_value(shared)["value"] == text
+    assert value_text({"k": (1.5, None, b"\x00")}) == "{'k': (1.5, None, b'\\x00')}"
