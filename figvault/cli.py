@@ -7,53 +7,62 @@ DIR]`` restores the saved sources and calls the saved function again,
 running the archived code (the replay of ``figvault.expand``); ``figvault
 extract ARCHIVE --folder DIR`` restores the sources without running anything.
 
-Errors are reported as one line, "figvault: error: ...", on the standard
-error stream (with ``--json``, also as a JSON object on the standard
-output); the exit status is 2 for a wrong command line and 1 for a failure.
+Each command parses its arguments and calls one function of the pipeline
+(:func:`figvault.view.show`, :func:`figvault.view.diff`, the steps of
+:class:`figvault.replay.Replay`); every error goes through one handler,
+:func:`_report`. A failure of the replayed code prints its traceback, then
+one line; every other failure is one line, "figvault: error: ...", on the
+standard error stream (with ``--json``, also a JSON object on the standard
+output). The exit status is 2 for a wrong command line and 1 for a failure.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import sys
 import traceback
 import warnings
-from typing import Any, Sequence
+from dataclasses import dataclass
+from typing import Any, Iterator, Sequence
 
-from . import expansion, restore, view
-from .reader import ArchiveError, ArchiveTooLarge, Budget, LimitError, Limits, limits_for_loading, read_record
+from . import view
+from .reader import ArchiveError, ArchiveTooLarge, Budget, LimitError
+from .replay import Replay, ReplayWarning
+from .sources import FileDictionaryError
 from .terminal import clean_text
 from .view.text import NAME_CHARS
-from .prepare import ReplayWarning
-from .sources import FileDictionaryError
 
 PROG = "figvault"
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+# Characters of an unexpected error's own text shown in ours.
+DETAIL_CHARS = 200
+
+# The figvault package's folder: a traceback of replayed code starts where
+# the replay leaves it.
+_PACKAGE_FOLDER = os.path.dirname(os.path.abspath(__file__))
 
 
-class CommandError(Exception):
-    """A failure to report as one line.
+class OutputError(Exception):
+    """The standard output cannot be written (a JSON error object cannot be either)."""
 
-    ``archive`` is the file concerned, ``limit`` the budget that ran out (if
-    any), and ``output_failed`` tells that the standard output is unusable.
-    """
 
-    def __init__(
-        self,
-        message: str,
-        archive: str | None = None,
-        limit: LimitError | None = None,
-        output_failed: bool = False,
-    ) -> None:
-        super().__init__(message)
-        self.archive = archive
-        self.limit = limit
-        self.output_failed = output_failed
+@dataclass
+class _Command:
+    """What the error handler knows of the running command: its options,
+    the archive it works on (as the user wrote it; None while ``diff``
+    reads both), and the replay it runs."""
+
+    options: argparse.Namespace
+    archive: str | None = None
+    replay: Replay | None = None
 
 
 def _version() -> str:
@@ -63,44 +72,43 @@ def _version() -> str:
 
 
 # ---------------------------------------------------------------------------
-# Reading an archive
+# The commands
 # ---------------------------------------------------------------------------
 
 
-def _read(path: str, names: list[str] | None = None, limits: Limits | None = None) -> dict:
-    """The archive record of ``path``, read without running anything."""
-    try:
-        record, info = read_record(path, Budget(limits))
-        if names is not None:
-            names.extend(info.names)
-        return record
-    except FileNotFoundError:
-        raise CommandError(f"cannot open {path!r}: no such file") from None
-    except IsADirectoryError:
-        raise CommandError(f"cannot open {path!r}: it is a directory") from None
-    except OSError as error:
-        reason = error.strerror or str(error)
-        raise CommandError(f"cannot open {path!r}: {reason}") from None
-    except LimitError as error:
-        raise CommandError(f"{clean_text(path, NAME_CHARS)}: {error}", path, error) from None
-    except ArchiveError as error:
-        raise CommandError(f"{path!r} is not a figvault archive: {error}") from None
+def command_show(options: argparse.Namespace, command: _Command) -> None:
+    command.archive = options.archive
+    budget = Budget()
+    _write_output(view.show(options.archive, budget, as_json=options.json), budget)
 
 
-# ---------------------------------------------------------------------------
-# show
-# ---------------------------------------------------------------------------
+def command_diff(options: argparse.Namespace, command: _Command) -> None:
+    budget = Budget()
+    text = view.diff(options.old, options.new, budget, as_json=options.json, stat=options.stat)
+    command.archive = options.new  # what is left to fail is the comparison's output
+    _write_output(text, budget)
 
-def _write_output(text: str, budget: Budget, path: str) -> None:
+
+def command_expand(options: argparse.Namespace, command: _Command) -> None:
+    command.archive = options.archive
+    command.replay = Replay(options.archive, options.folder)
+    with _replay_warnings():
+        command.replay.expand()
+
+
+def command_extract(options: argparse.Namespace, command: _Command) -> None:
+    command.archive = options.archive
+    command.replay = Replay(options.archive, options.folder, runs_code=False)
+    command.replay.extract()
+
+
+def _write_output(text: str, budget: Budget) -> None:
     """Print ``text`` (and a line break) within the output budget. Text that
     the output's encoding cannot hold is written as escapes."""
-    try:
-        budget.check_output(len(text))
-    except LimitError as error:
-        raise _limit_failure(path, error) from None
+    budget.check_output(len(text))
     stream = sys.stdout
     if stream is None:
-        raise CommandError("there is no standard output to write to")
+        raise OutputError("there is no standard output to write to")
     try:
         stream.reconfigure(errors="backslashreplace")  # type: ignore[union-attr]
     except (AttributeError, ValueError, OSError):
@@ -112,7 +120,7 @@ def _write_output(text: str, budget: Budget, path: str) -> None:
         raise
     except OSError as error:
         _silence_stdout()
-        raise CommandError(f"cannot write the output: {error.strerror or error}", output_failed=True) from None
+        raise OutputError(f"cannot write the output: {error.strerror or error}") from None
 
 
 def _silence_stdout() -> None:
@@ -126,88 +134,6 @@ def _silence_stdout() -> None:
         pass
 
 
-def _limit_failure(path: str, error: LimitError) -> CommandError:
-    return CommandError(f"{clean_text(path, NAME_CHARS)}: {error}", archive=path, limit=error)
-
-
-def _viewing(path: str | None, make: Any) -> str:
-    """The text that ``make()`` makes of archives; every failure becomes a CommandError."""
-    try:
-        return make()
-    except OSError as error:
-        name = error.filename if isinstance(error.filename, str) else path
-        if isinstance(error, FileNotFoundError):
-            raise CommandError(f"cannot open {name!r}: no such file", archive=name) from None
-        if isinstance(error, IsADirectoryError):
-            raise CommandError(f"cannot open {name!r}: it is a directory", archive=name) from None
-        raise CommandError(f"cannot open {name!r}: {error.strerror or error}", archive=name) from None
-    except LimitError as error:
-        raise _limit_failure(error.archive or path, error) from None
-    except ArchiveTooLarge as error:
-        name = error.archive or path
-        raise CommandError(f"{clean_text(name, NAME_CHARS)}: {error}", archive=name) from None
-    except ArchiveError as error:
-        name = error.archive or path
-        raise CommandError(f"{name!r} is not a figvault archive: {error}", archive=name) from None
-
-
-def command_show(options: argparse.Namespace) -> int:
-    budget = Budget()
-    path = options.archive
-    _write_output(_viewing(path, lambda: view.show(path, budget, options.json)), budget, path)
-    return EXIT_OK
-
-
-# ---------------------------------------------------------------------------
-# diff
-# ---------------------------------------------------------------------------
-
-def command_diff(options: argparse.Namespace) -> int:
-    budget = Budget()
-    text = _viewing(None, lambda: view.diff(options.old, options.new, budget, options.json, options.stat))
-    _write_output(text, budget, options.new)
-    return EXIT_OK
-
-
-# ---------------------------------------------------------------------------
-# expand
-# ---------------------------------------------------------------------------
-
-
-def _open_replay(path: str, folder: str | None, runs_code: bool = True) -> expansion.Replay:
-    """The replay of ``path`` into ``folder``, checked and read; nothing runs."""
-    if folder is not None:
-        try:
-            restore.new_folder_path(folder)
-        except FileExistsError:
-            raise CommandError(f"the folder {folder!r} exists already") from None
-    names: list[str] = []
-    try:
-        limits = limits_for_loading(path) if runs_code else None
-    except OSError:
-        limits = None  # reading it reports the problem
-    record = _read(path, names, limits)
-    try:
-        return expansion.Replay(path, folder, record=record, global_names=names, runs_code=runs_code)
-    except FileExistsError:
-        raise CommandError(f"the folder {folder!r} exists already") from None
-    except FileDictionaryError as error:
-        raise CommandError(f"cannot restore the sources of {path!r}: {error}") from None
-
-
-def _restore(path: str, replaying: expansion.Replay) -> None:
-    """Write the sources; a failure is one line (the folder is removed again)."""
-    try:
-        replaying.restore()
-    except FileExistsError:
-        raise CommandError(f"the folder {replaying.folder!r} exists already") from None
-    except (OSError, ValueError) as error:
-        reason = (error.strerror if isinstance(error, OSError) else None) or str(error) or type(error).__name__
-        raise CommandError(
-            f"restoring the sources of {path!r} into {replaying.folder!r} failed: {clean_text(reason, NAME_CHARS)}; nothing was restored"
-        ) from None
-
-
 def _show_replay_warning(message: Any, category: type, filename: str, lineno: int, file: Any = None, line: Any = None) -> None:
     """Warnings while preparing a replay, as one 'figvault: warning:' line each."""
     stream = file if file is not None else sys.stderr
@@ -218,43 +144,126 @@ def _show_replay_warning(message: Any, category: type, filename: str, lineno: in
         pass
 
 
-def command_expand(options: argparse.Namespace) -> int:
-    path = options.archive
-    replaying = _open_replay(path, options.folder)
-    _restore(path, replaying)
+@contextlib.contextmanager
+def _replay_warnings() -> Iterator[None]:
+    """Show every ReplayWarning of the block as one line."""
     with warnings.catch_warnings():
         warnings.simplefilter("always", ReplayWarning)
         previous, warnings.showwarning = warnings.showwarning, _show_replay_warning
         try:
-            replaying.run()
-        except ArchiveError as error:
-            where = f"; the sources were restored into {replaying.folder!r}" if replaying.restored else ""
-            raise CommandError(f"{path!r} is not a figvault archive: {error}{where}") from None
-        except Exception as error:
-            return _report_crash(path, error, replaying)
+            yield
         finally:
             warnings.showwarning = previous
-    return EXIT_OK
 
 
-def command_extract(options: argparse.Namespace) -> int:
-    path = options.archive
-    replaying = _open_replay(path, options.folder, runs_code=False)
-    _restore(path, replaying)
-    return EXIT_OK
+# ---------------------------------------------------------------------------
+# Errors
+# ---------------------------------------------------------------------------
 
 
-_PACKAGE_FOLDER = os.path.dirname(os.path.abspath(__file__))
+def _report(error: BaseException, command: _Command) -> int:
+    """The one error handler: the exit status for ``error``, after telling
+    what failed."""
+    if isinstance(error, KeyboardInterrupt):
+        print(f"{PROG}: error: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    replay = command.replay
+    if replay is not None and replay.stage == "run" and isinstance(error, Exception) and not isinstance(error, ArchiveError):
+        return _report_crash(error, command)
+    if isinstance(error, BrokenPipeError):
+        # The reader of the output went away (`figvault show x | head`):
+        # stop quietly, and keep the interpreter's final flush from failing.
+        _silence_stdout()
+        return EXIT_FAILURE
+    if not isinstance(error, Exception):  # SystemExit and the like go on
+        raise error
+    archive = command.archive if command.archive is not None else _archive_of(error)
+    failure: dict[str, Any] = {"error": clean_text(_message(error, command, archive))}
+    if archive is not None:
+        failure["archive"] = archive
+    if isinstance(error, LimitError):
+        failure["what"], failure["limit"] = error.what, error.limit
+    _print_failure(failure, json_too=getattr(command.options, "json", False) and not isinstance(error, OutputError))
+    return EXIT_FAILURE
 
 
-def _report_crash(path: str, error: BaseException, replaying: expansion.Replay) -> int:
+def _archive_of(error: BaseException) -> str | None:
+    """The archive that an error names, when the command worked on several."""
+    if isinstance(error, ArchiveError):
+        return error.archive
+    if isinstance(error, OSError) and isinstance(error.filename, str):
+        return error.filename
+    return None
+
+
+def _message(error: Exception, command: _Command, archive: str | None) -> str:
+    """The one line that tells what failed, by kind of error and by step."""
+    stage = command.replay.stage if command.replay is not None else None
+    folder = getattr(command.options, "folder", None)
+    if isinstance(error, OutputError):
+        return str(error)
+    if isinstance(error, FileExistsError) and stage in ("folder", "restore"):
+        return f"the folder {folder!r} exists already"
+    if isinstance(error, FileDictionaryError):
+        return f"cannot restore the sources of {archive!r}: {error}"
+    if stage == "restore" and isinstance(error, (OSError, ValueError)):
+        reason = (error.strerror if isinstance(error, OSError) else None) or str(error) or type(error).__name__
+        return f"restoring the sources of {archive!r} into {folder!r} failed: {clean_text(reason, NAME_CHARS)}; nothing was restored"
+    if isinstance(error, FileNotFoundError):
+        return f"cannot open {archive!r}: no such file"
+    if isinstance(error, IsADirectoryError):
+        return f"cannot open {archive!r}: it is a directory"
+    if isinstance(error, OSError):
+        return f"cannot open {archive!r}: {error.strerror or error}"
+    if isinstance(error, (LimitError, ArchiveTooLarge)):
+        return f"{clean_text(archive, NAME_CHARS)}: {error}"
+    if isinstance(error, ArchiveError):
+        return f"{archive!r} is not a figvault archive: {error}{_restored(command)}"
+    if isinstance(error, MemoryError):
+        return "out of memory while reading the archive"
+    if isinstance(error, RecursionError):
+        return "the archive is nested too deeply to read"
+    # Something no archive should cause; the archive may be hostile, and a
+    # traceback would help nobody.
+    detail = clean_text(f"{type(error).__name__}: {error}", DETAIL_CHARS)
+    return f"the archive cannot be inspected ({detail})"
+
+
+def _restored(command: _Command) -> str:
+    """The end of an error line of a replay that restored the sources."""
+    replay = command.replay
+    return f"; the sources were restored into {replay.folder!r}" if replay is not None and replay.restored else ""
+
+
+def _print_failure(failure: dict[str, Any], json_too: bool) -> None:
+    """The one-line error on stderr; with ``json_too`` also a JSON object on stdout."""
+    if json_too and sys.stdout is not None:
+        try:
+            sys.stdout.write(json.dumps(failure) + "\n")
+            sys.stdout.flush()
+        except OSError:
+            _silence_stdout()
+    else:
+        try:
+            if sys.stdout is not None:
+                sys.stdout.flush()
+        except OSError:
+            _silence_stdout()
+    try:
+        print(f"{PROG}: error: {failure['error']}", file=sys.stderr)
+    except (OSError, AttributeError):
+        pass
+
+
+def _report_crash(error: Exception, command: _Command) -> int:
     """A failure while the archive loads or its function runs: the traceback
     (it is the user's code that failed), then the one-line error."""
     sys.stdout.flush()
     # Start the traceback where the replay leaves figvault's own Python code.
     tb = error.__traceback__
     while tb is not None and tb.tb_next is not None:
-        if os.path.dirname(os.path.abspath(tb.tb_frame.f_code.co_filename)) != _PACKAGE_FOLDER:
+        filename = os.path.abspath(tb.tb_frame.f_code.co_filename)
+        if not filename.startswith(_PACKAGE_FOLDER + os.sep):
             break
         tb = tb.tb_next
     traceback.print_exception(type(error), error, tb, file=sys.stderr)
@@ -264,8 +273,7 @@ def _report_crash(path: str, error: BaseException, replaying: expansion.Replay) 
         lines = []
     message = clean_text(lines[0], NAME_CHARS) if lines else ""
     detail = type(error).__name__ + (f": {message}" if message else "")
-    where = f"; the sources were restored into {replaying.folder!r}" if replaying.restored else ""
-    print(f"{PROG}: error: expanding {path!r} failed: {detail}{where}", file=sys.stderr)
+    print(f"{PROG}: error: expanding {command.archive!r} failed: {detail}{_restored(command)}", file=sys.stderr)
     return EXIT_FAILURE
 
 
@@ -362,66 +370,11 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _report_failure(options: argparse.Namespace, error: CommandError) -> int:
-    """The one-line error on stderr; under --json also a JSON object on stdout."""
-    message = clean_text(str(error))
-    if getattr(options, "json", False) and not error.output_failed and sys.stdout is not None:
-        failure: dict[str, Any] = {"error": message}
-        if error.archive is not None:
-            failure["archive"] = error.archive
-        if error.limit is not None:
-            failure["what"], failure["limit"] = error.limit.what, error.limit.limit
-        try:
-            sys.stdout.write(json.dumps(failure) + "\n")
-            sys.stdout.flush()
-        except OSError:
-            _silence_stdout()
-    else:
-        try:
-            if sys.stdout is not None:
-                sys.stdout.flush()
-        except OSError:
-            _silence_stdout()
-    try:
-        print(f"{PROG}: error: {message}", file=sys.stderr)
-    except (OSError, AttributeError):
-        pass
-    return EXIT_FAILURE
-
-
-# Commands that only read archives: any failure of theirs is reported as
-# one line (the archive may be hostile; a traceback would help nobody).
-_READING_COMMANDS = ("show", "diff")
-
-
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
-    options = parser.parse_args(argv)  # exits with status 2 on a usage error
+    options = build_parser().parse_args(argv)  # exits with status 2 on a usage error
+    command = _Command(options)
     try:
-        try:
-            return options.handler(options)
-        except (CommandError, KeyboardInterrupt, BrokenPipeError):
-            raise
-        except MemoryError:
-            if options.command not in _READING_COMMANDS:
-                raise
-            raise CommandError("out of memory while reading the archive") from None
-        except RecursionError:
-            if options.command not in _READING_COMMANDS:
-                raise
-            raise CommandError("the archive is nested too deeply to read") from None
-        except Exception as error:
-            if options.command not in _READING_COMMANDS:
-                raise
-            detail = clean_text(f"{type(error).__name__}: {error}", 200)
-            raise CommandError(f"the archive cannot be inspected ({detail})") from None
-    except CommandError as error:
-        return _report_failure(options, error)
-    except KeyboardInterrupt:
-        print(f"{PROG}: error: interrupted", file=sys.stderr)
-        return 130
-    except BrokenPipeError:
-        # The reader of the output went away (`figvault show x | head`):
-        # stop quietly, and keep the interpreter's final flush from failing.
-        _silence_stdout()
-        return EXIT_FAILURE
+        options.handler(options, command)
+    except BaseException as error:
+        return _report(error, command)
+    return EXIT_OK

@@ -113,11 +113,11 @@ def empty(tmp_path):
 def test_import_figvault_is_light_and_lazy(tmp_path):
     code = (
         "import sys, json, figvault\n"
-        "heavy = ('torch', 'numpy', 'dill', 'figvault.src.archive', 'figvault.expansion')\n"
+        "heavy = ('torch', 'numpy', 'dill', 'figvault.src.archive', 'figvault.replay')\n"
         "loaded = sorted(m for m in heavy if m in sys.modules)\n"
         "replay = figvault.expand, figvault.extract, figvault.ReplayWarning\n"
         "loaded_by_replay = sorted(m for m in heavy[:3] if m in sys.modules)\n"
-        "import figvault.src.archive as a, figvault.expansion as e, figvault.prepare as p\n"
+        "import figvault.src.archive as a, figvault.replay as e, figvault.replay as p\n"
         "print(json.dumps({'heavy': loaded, 'replay': loaded_by_replay, 'all': figvault.__all__,\n"
         "  'version': figvault.__version__, 'archive': figvault.archive is a.archive,\n"
         "  'expand': figvault.expand is e.expand, 'extract': figvault.extract is e.extract,\n"

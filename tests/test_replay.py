@@ -23,8 +23,9 @@ from processes import PLAIN_ARCHIVE, Job, run_all
 from support import child_environment
 
 import figvault
-from figvault import prepare, replay, sources
-from figvault.expansion import bind_arguments
+from figvault import sources
+from figvault.replay import archived_imports, main_module, plan
+from figvault.replay.session import bind_arguments
 from figvault.reader import LimitError, read_record
 from figvault.sources import FileDictionaryError, check_file_dict
 
@@ -397,7 +398,7 @@ def test_prepared_namespace_holds_the_scripts_definitions_only():
     namespace = {"__name__": "__main__"}
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        prepare.prepare_namespace(namespace, [prepare.SourcePiece("/a/x.figvault/plot.py", SCRIPT)], "plot")
+        main_module.prepare_namespace(namespace, [main_module.SourcePiece("/a/x.figvault/plot.py", SCRIPT)], "plot")
     names = {name for name in namespace if not name.startswith("__")}
     assert names == {"json", "js", "join", "LIMIT", "note", "items", "helper", "other", "Box"}
     assert namespace["LIMIT"] == 4
@@ -420,7 +421,7 @@ def test_prepared_namespace_holds_the_scripts_definitions_only():
 def test_prepared_statements_follow_the_scripts_own_future_imports(future, annotation):
     namespace = {"__name__": "__main__"}
     source = future + "def helper(x: int):\n    return x\n\nclass Box:\n    size: int = 2\n"
-    prepare.prepare_namespace(namespace, [prepare.SourcePiece("<script>", source)], None)
+    main_module.prepare_namespace(namespace, [main_module.SourcePiece("<script>", source)], None)
     assert namespace["helper"].__annotations__ == {"x": annotation}
     assert namespace["Box"].__annotations__ == {"size": annotation}
 
@@ -494,7 +495,7 @@ def test_standard_library_modules_are_never_served(tmp_path, workdir):
     func = by_value(f"def plot():\n    import {name}\n    return {name}.__file__\n", "plot", module="__main__")
     files = {f"./{name}.py": "FAKE = True\n"}
     archive = write_archive(tmp_path / "a.figvault", {"args": {}, "files": files, "func": func})
-    assert replay.plan_replay(files, {"module": "__main__", "filename": "<string>", "qualname": "plot"}).roots == ["."]
+    assert plan.plan_replay(files, {"module": "__main__", "filename": "<string>", "qualname": "plot"}).roots == ["."]
     found = figvault.expand(archive)
     assert os.path.dirname(found) == os.path.dirname(os.__file__)
     assert name in sys.modules  # an ordinary standard module: it stays
@@ -532,12 +533,12 @@ def test_module_of_the_script_folder_comes_first(tmp_path, workdir, monkeypatch)
     func = by_value(f"def plot():\n    import {helper}\n    return {helper}.WHERE\n", "plot")
     files = {"./scripts/run.py": "", f"./scripts/{helper}.py": "WHERE = 'scripts'\n"}
     function = {"module": "__main__", "filename": "/home/u/project/scripts/run.py", "qualname": "plot"}
-    plan = replay.plan_replay(files, function)
-    assert plan.roots == ["./scripts"] and plan.script == "./scripts/run.py"
-    with replay.archived_modules(files, str(tmp_path / "a.figvault"), plan.roots):
+    planned = plan.plan_replay(files, function)
+    assert planned.roots == ["./scripts"] and planned.script == "./scripts/run.py"
+    with archived_imports.archived_modules(files, str(tmp_path / "a.figvault"), planned.roots):
         assert func() == "scripts"
     # Elsewhere in the archive, it is only a fallback to what is installed.
-    with replay.archived_modules(files, str(tmp_path / "a.figvault"), ["."]):
+    with archived_imports.archived_modules(files, str(tmp_path / "a.figvault"), ["."]):
         assert func() == "installed"
     forget(helper)
 
@@ -668,6 +669,6 @@ def test_a_large_genuine_archive_replays_past_the_inspection_budgets(tmp_path, m
 
 def test_keys_nested_too_deep_for_a_module_stay_out_of_the_index():
     deep = "./" + "/".join(["d"] * 20_000) + "/m.py"
-    modules = replay.ArchiveModules({deep: "x = 1\n", "./top.py": "y = 2\n"}, "/archive")
+    modules = archived_imports.ArchiveModules({deep: "x = 1\n", "./top.py": "y = 2\n"}, "/archive")
     assert modules.lookup_top("top", primary=False) is not None
     assert all(len(folder) <= sources.MAX_MODULE_DEPTH for folder in modules.folders)

@@ -14,7 +14,8 @@ from pathlib import Path
 import pytest
 from support import child_environment
 
-from figvault import reader, replay, sources
+from figvault import reader, sources
+from figvault.replay import archived_imports, main_module, plan
 from figvault.reader import ArchiveError, Call, Global, Persistent
 from figvault.terminal import clean_text
 from figvault.view.function import describe_function, find_definition
@@ -363,7 +364,7 @@ def test_packages_modules_and_namespaces_are_served(tmp_path):
         f"./{space}/leaf.py": "LEAF = True\n",
     }
     origin = str(tmp_path / "some.figvault")
-    with replay.archived_modules(files, origin):
+    with archived_imports.archived_modules(files, origin):
         package = importlib.import_module(pkg)
         deep = importlib.import_module(f"{pkg}.inner.deep")
         module = importlib.import_module(mod)
@@ -386,7 +387,7 @@ def test_packages_modules_and_namespaces_are_served(tmp_path):
 def test_tracebacks_show_the_archived_source(tmp_path):
     mod = unique("fvtb")
     files = {f"./{mod}.py": "def fail():\n    raise ValueError('from the archive')\n"}
-    with replay.archived_modules(files, str(tmp_path / "a.figvault")):
+    with archived_imports.archived_modules(files, str(tmp_path / "a.figvault")):
         module = importlib.import_module(mod)
     import traceback
 
@@ -403,7 +404,7 @@ def test_archive_wins_for_its_top_level_names(tmp_path, monkeypatch):
     (installed / f"{name}.py").write_text("SOURCE = 'installed'\n", encoding="utf-8")
     monkeypatch.syspath_prepend(str(installed))
     importlib.invalidate_caches()
-    with replay.archived_modules({f"./{name}.py": "SOURCE = 'archive'\n"}, str(tmp_path / "x")):
+    with archived_imports.archived_modules({f"./{name}.py": "SOURCE = 'archive'\n"}, str(tmp_path / "x")):
         assert importlib.import_module(name).SOURCE == "archive"
     assert importlib.import_module(name).SOURCE == "installed"
     sys.modules.pop(name, None)
@@ -420,7 +421,7 @@ def test_other_folders_are_only_a_fallback(tmp_path, monkeypatch):
         f"./scripts/{present}.py": "SOURCE = 'archive'\n",
         f"./scripts/{absent}.py": "SOURCE = 'archive'\n",
     }
-    with replay.archived_modules(files, str(tmp_path / "x")):
+    with archived_imports.archived_modules(files, str(tmp_path / "x")):
         assert importlib.import_module(present).SOURCE == "installed"
         assert importlib.import_module(absent).SOURCE == "archive"
     for name in (present, absent):
@@ -430,23 +431,23 @@ def test_other_folders_are_only_a_fallback(tmp_path, monkeypatch):
 def test_primary_root_of_the_script_folder(tmp_path):
     name = unique("fvhelper")
     files = {"./scripts/run.py": "", f"./scripts/{name}.py": "WHERE = 'scripts'\n"}
-    modules = replay.ArchiveModules(files, "/a", ["./scripts", "."])
+    modules = archived_imports.ArchiveModules(files, "/a", ["./scripts", "."])
     assert modules.lookup_top(name, primary=True) == ("module", ("scripts", f"{name}.py"))
     assert modules.lookup_top(name, primary=False) is None
 
 
 def test_builtin_modules_are_never_served(tmp_path):
     files = {"./itertools.py": "X = 1\n", "./sys.py": "X = 1\n"}
-    modules = replay.ArchiveModules(files, "/a")
-    loader = replay._ArchiveLoader(modules)
-    finder = replay._ArchiveFinder(modules, loader, primary=True)
+    modules = archived_imports.ArchiveModules(files, "/a")
+    loader = archived_imports._ArchiveLoader(modules)
+    finder = archived_imports._ArchiveFinder(modules, loader, primary=True)
     assert finder.find_spec("itertools") is None
     assert finder.find_spec("sys") is None
 
 
 def test_keys_that_leave_the_folder_are_ignored():
     files = {"/abs/a.py": "", "./../b.py": "", "./c.py": "", "./d.txt": "", "./e.py": b"bytes"}
-    modules = replay.ArchiveModules(files, "/a", ["."])
+    modules = archived_imports.ArchiveModules(files, "/a", ["."])
     assert list(modules.sources) == [("c.py",)]
 
 
@@ -477,16 +478,16 @@ def test_main_script_key_and_definitions():
 
 def test_replay_plan_adds_the_script_and_module_folders():
     files = {"./scripts/run.py": "", "./src/lib/mod.py": "", "./src/lib/__init__.py": ""}
-    plan = replay.plan_replay(files, {"module": "__main__", "filename": "/x/scripts/run.py"})
-    assert (plan.roots, plan.script) == (["./scripts"], "./scripts/run.py")
-    plan = replay.plan_replay(files, {"module": "lib.mod", "filename": None})
-    assert (plan.roots, plan.script) == (["./src"], None)
+    planned = plan.plan_replay(files, {"module": "__main__", "filename": "/x/scripts/run.py"})
+    assert (planned.roots, planned.script) == (["./scripts"], "./scripts/run.py")
+    planned = plan.plan_replay(files, {"module": "lib.mod", "filename": None})
+    assert (planned.roots, planned.script) == (["./src"], None)
 
 
 def test_fresh_main_replays_module_level_imports():
     source = "import os.path as osp\nfrom json import dumps\nimport figvault\nif True:\n    import shutil\n"
     saved = sys.modules["__main__"]
-    with replay.fresh_main(source) as main:
+    with main_module.fresh_main(source) as main:
         assert sys.modules["__main__"] is main
         assert main.osp is os.path
         assert main.dumps.__module__ == "json"
@@ -496,7 +497,7 @@ def test_fresh_main_replays_module_level_imports():
 
 
 def test_other_spellings_of_a_key_map_back_to_it():
-    modules = replay.ArchiveModules({"././m.py": "X = 1\n", "./m.py": "X = 2\n"}, "/a", ["."])
+    modules = archived_imports.ArchiveModules({"././m.py": "X = 1\n", "./m.py": "X = 2\n"}, "/a", ["."])
     root, kind, parts = modules.resolve("m")
     assert (root, kind) == ((), "module")
     assert modules.keys[parts] == "././m.py"

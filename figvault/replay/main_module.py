@@ -1,5 +1,5 @@
-"""Prepare a fresh ``__main__`` for replaying a function saved from a script
-or a notebook.
+"""A fresh ``__main__`` for replaying a function saved from a script or a
+notebook.
 
 dill stores a function of ``__main__`` by value. Saved the plain way, its
 globals are "whatever ``__main__`` holds when the archive is loaded", so a
@@ -23,14 +23,18 @@ from __future__ import annotations
 
 import __future__
 import ast
+import builtins
+import contextlib
 import linecache
+import sys
+import types
 import warnings
 from dataclasses import dataclass
-from typing import Any, Iterable
+from typing import Any, Iterable, Iterator
 
-from .sources import parse_python as _parse
+from ..sources import parse_python
 
-__all__ = ["ReplayWarning", "SourcePiece", "prepare_namespace"]
+__all__ = ["ReplayWarning", "SourcePiece", "fresh_main", "prepare_namespace"]
 
 # Sources longer than this (in characters, all pieces together) are not
 # parsed: parsing costs a few hundred times the text's size in memory.
@@ -42,6 +46,7 @@ SHOWN_ERROR_CHARS = 200
 SKIPPED_MESSAGE = "skipped while preparing the replay: {error}"
 UNPARSED_MESSAGE = "skipped: the source does not parse as Python"
 TOO_LARGE_MESSAGE = "the archived source is not prepared for the replay: {size} characters exceed {limit}"
+
 
 class ReplayWarning(UserWarning):
     """Something of the archived script or notebook could not be prepared
@@ -185,7 +190,7 @@ def prepare_namespace(namespace: dict[str, Any], pieces: list[SourcePiece], skip
         return
     chooser = _Chooser(skip_function)
     for piece in pieces:
-        tree = _parse(piece.text)
+        tree = parse_python(piece.text)
         if tree is None:
             _warn(UNPARSED_MESSAGE, piece.filename, 1)
             continue
@@ -205,3 +210,49 @@ def prepare_namespace(namespace: dict[str, Any], pieces: list[SourcePiece], skip
                 detail = _error_text(error)
                 _warn(SKIPPED_MESSAGE.format(error=type(error).__name__ + (f": {detail}" if detail else "")),
                       piece.filename, node.lineno)
+
+
+@contextlib.contextmanager
+def fresh_main(
+    source: str | None = None,
+    name: str = "__main__",
+    *,
+    pieces: list[SourcePiece] | None = None,
+    skip_function: str | None = None,
+    main_file: str | None = None,
+) -> Iterator[types.ModuleType]:
+    """Run the block with a new ``__main__`` module.
+
+    Functions that dill saved by value from a script's ``__main__`` (the
+    plain way, without their globals) are given the namespace of the
+    loading process's ``__main__`` as their globals; for a replay that is
+    this new module, not the caller's. It is prepared from ``pieces`` (or
+    from the script text ``source``) by
+    :func:`prepare_namespace`: the module-level imports,
+    definitions and assignments of the archived script or notebook, without
+    the saved function ``skip_function`` itself. ``main_file`` becomes its
+    ``__file__``, as the original script had one.
+    """
+    main = types.ModuleType(name)
+    main.__dict__["__builtins__"] = builtins
+    if main_file is not None:
+        main.__dict__["__file__"] = main_file
+    if pieces is None and isinstance(source, str):
+        pieces = [SourcePiece("<figvault replay>", source)]
+    saved = sys.modules.get("__main__")
+    dill_module = sys.modules.get("dill._dill")
+    saved_dill_main = getattr(dill_module, "_main_module", None)
+    sys.modules["__main__"] = main
+    if dill_module is not None and saved_dill_main is not None:
+        setattr(dill_module, "_main_module", main)
+    try:
+        if pieces:
+            prepare_namespace(main.__dict__, pieces, skip_function)
+        yield main
+    finally:
+        if saved is not None:
+            sys.modules["__main__"] = saved
+        else:  # pragma: no cover - a process always has a __main__
+            sys.modules.pop("__main__", None)
+        if dill_module is not None and saved_dill_main is not None:
+            setattr(dill_module, "_main_module", saved_dill_main)

@@ -1,18 +1,14 @@
-"""Replay an archive with its own modules importable, in isolation.
+"""The archive's own modules, served while a replay loads and runs.
 
 dill stores a function that lives in an importable module by reference, as
 ``module.qualname``: loading the archive imports that module. On another
 machine, or in an empty folder, the module is usually not importable, yet its
 source is in the archive's "files". :func:`archived_modules` installs, for
 the duration of a ``with`` block, import finders that serve modules and
-packages from such a file dictionary, so that the archive loads and runs
+packages from such a file dictionary (indexed by
+:class:`figvault.sources.ModuleIndex`), so that the archive loads and runs
 anywhere the third-party packages are installed, and runs the archived code
 rather than today's edits.
-
-Mapping of files to module names: below a root folder R of the archive,
-"R/pkg/mod.py" is module "pkg.mod", "R/pkg/__init__.py" is the package
-"pkg", and a folder holding Python files but no "__init__.py" is a namespace
-package.
 
 Archived modules are found where the original run found them:
 
@@ -22,7 +18,8 @@ Archived modules are found where the original run found them:
   a ``name.py`` file or a regular package (``name/__init__.py``) directly in
   that root. The primary roots are the folder of the script the saved
   function came from (that run's ``sys.path[0]``) and the folder from which
-  the saved function's own module resolves (see :func:`plan_replay`).
+  the saved function's own module resolves (see
+  :func:`figvault.replay.plan.plan_replay`).
 * Everything else in the archive (namespace folders, modules below other
   folders) is a fallback: a finder at the end of ``sys.meta_path`` serves it
   only when nothing installed or standard provides the name.
@@ -34,36 +31,21 @@ Archived modules are found where the original run found them:
 
 from __future__ import annotations
 
-import builtins
 import contextlib
 import importlib.abc
 import importlib.machinery
 import sys
 import types
-from dataclasses import dataclass, field
 from typing import Any, Iterable, Iterator
 
-from .prepare import SourcePiece, prepare_namespace
-from .sources import MAX_MODULE_DEPTH, ModuleIndex, find_defining_notebook, key_parts, main_script_key, restored_parts, strip_magics  # noqa: F401
+from ..sources import ModuleIndex
 
-__all__ = [
-    "ArchiveModules",
-    "ReplayPlan",
-    "archived_modules",
-    "fresh_main",
-    "main_script_key",
-    "never_served",
-    "plan_replay",
-    "replay_plan",
-]
+__all__ = ["ArchiveModules", "archived_modules", "never_served"]
 
 # Top-level names that the archive never provides, whatever it holds: the
 # replay itself runs on figvault and dill, and "__main__" is the fresh
-# namespace that fresh_main makes.
+# namespace that the replay prepares.
 NEVER_SERVED = frozenset({"figvault", "dill", "__main__"})
-
-_INIT = "__init__.py"
-
 
 def never_served(top_name: str) -> bool:
     """True for a top-level module name that must never come from an archive:
@@ -73,7 +55,8 @@ def never_served(top_name: str) -> bool:
 
 
 class ArchiveModules(ModuleIndex):
-    """An index of the Python modules held by a file dictionary.
+    """The module index of a file dictionary, with the paths that its served
+    modules carry.
 
     ``files`` maps "./path.py" keys to source texts; ``origin`` is a path
     used to build the ``__file__`` of served modules (``origin/path.py``),
@@ -84,8 +67,6 @@ class ArchiveModules(ModuleIndex):
     def __init__(self, files: dict[str, str], origin: str, primary_roots: Iterable[str] = ()) -> None:
         super().__init__(files, primary_roots)
         self.origin = str(origin).rstrip("/") or "/"
-
-    # -- paths ---------------------------------------------------------------
 
     def path_of(self, parts: tuple[str, ...]) -> str:
         """The ``__file__``-style path of archive parts."""
@@ -295,132 +276,3 @@ def archived_modules(
                 sys.meta_path.remove(finder)
         guard.__exit__()
         importlib.invalidate_caches()
-
-
-@contextlib.contextmanager
-def fresh_main(
-    source: str | None = None,
-    name: str = "__main__",
-    *,
-    pieces: list[SourcePiece] | None = None,
-    skip_function: str | None = None,
-    main_file: str | None = None,
-) -> Iterator[types.ModuleType]:
-    """Run the block with a new ``__main__`` module.
-
-    Functions that dill saved by value from a script's ``__main__`` (the
-    plain way, without their globals) are given the namespace of the
-    loading process's ``__main__`` as their globals; for a replay that is
-    this new module, not the caller's. It is prepared from ``pieces`` (or
-    from the script text ``source``) by
-    :func:`figvault.prepare.prepare_namespace`: the module-level imports,
-    definitions and assignments of the archived script or notebook, without
-    the saved function ``skip_function`` itself. ``main_file`` becomes its
-    ``__file__``, as the original script had one.
-    """
-    main = types.ModuleType(name)
-    main.__dict__["__builtins__"] = builtins
-    if main_file is not None:
-        main.__dict__["__file__"] = main_file
-    if pieces is None and isinstance(source, str):
-        pieces = [SourcePiece("<figvault replay>", source)]
-    saved = sys.modules.get("__main__")
-    dill_module = sys.modules.get("dill._dill")
-    saved_dill_main = getattr(dill_module, "_main_module", None)
-    sys.modules["__main__"] = main
-    if dill_module is not None and saved_dill_main is not None:
-        setattr(dill_module, "_main_module", main)
-    try:
-        if pieces:
-            prepare_namespace(main.__dict__, pieces, skip_function)
-        yield main
-    finally:
-        if saved is not None:
-            sys.modules["__main__"] = saved
-        else:  # pragma: no cover - a process always has a __main__
-            sys.modules.pop("__main__", None)
-        if dill_module is not None and saved_dill_main is not None:
-            setattr(dill_module, "_main_module", saved_dill_main)
-
-
-@dataclass
-class ReplayPlan:
-    """How to replay a record: the primary roots of its modules, and what
-    prepares the fresh ``__main__`` for a function saved from a script or a
-    notebook."""
-
-    roots: list[str] = field(default_factory=list)
-    script: str | None = None  # key of the script that defined the function
-    notebook: str | None = None  # key of the notebook that defined it
-    pieces: list[SourcePiece] = field(default_factory=list)
-    skip_function: str | None = None
-    main_file: str | None = None
-
-
-def _folder_root(key: str) -> str:
-    """The primary-root spelling of the folder holding the file ``key``."""
-    parts = restored_parts(key) or ()
-    return "./" + "/".join(parts[:-1]) if len(parts) > 1 else "."
-
-
-def _archive_path(origin: str, key: str) -> str:
-    return "/".join((origin.rstrip("/"),) + (restored_parts(key) or (key,)))
-
-
-def plan_replay(
-    files: dict[str, str], function: dict[str, Any], origin: str = "/", prepare_main: bool = False
-) -> ReplayPlan:
-    """The plan for a record whose saved function
-    :func:`figvault.view.function.describe_function` described.
-
-    ``prepare_main`` asks for the pieces of source that prepare ``__main__``
-    (needed when the record uses ``__main__``'s namespace, that is when the
-    function was saved the plain way); ``origin`` names them in tracebacks.
-    """
-    plan = ReplayPlan()
-    module = function.get("module")
-    qualname = function.get("qualname")
-    filename = function.get("filename")
-    if module == "__main__":
-        if isinstance(qualname, str) and qualname.isidentifier():
-            plan.skip_function = qualname
-        plan.script = main_script_key(files, filename)
-        if plan.script is not None:
-            # That run's sys.path[0]: the folder of the script.
-            plan.roots.append(_folder_root(plan.script))
-            plan.main_file = filename
-            if prepare_main:
-                plan.pieces = [SourcePiece(_archive_path(origin, plan.script), files[plan.script])]
-        else:
-            found = find_defining_notebook(
-                files, qualname, function.get("firstlineno"), function.get("parameters")
-            ) if isinstance(qualname, str) else None
-            if found is not None:
-                # A kernel starts in its notebook's folder and puts it on sys.path.
-                plan.notebook, cells = found
-                plan.roots.append(_folder_root(plan.notebook))
-                if prepare_main:
-                    where = _archive_path(origin, plan.notebook)
-                    for number, cell in enumerate(cells, 1):
-                        text = strip_magics(cell)
-                        if text is not None:
-                            plan.pieces.append(SourcePiece(f"{where}[code cell {number}]", text))
-            elif not isinstance(filename, str) or filename.startswith("<"):
-                # `python -c`, an interactive session: the working directory
-                # was sys.path[0], and it is the archive's top folder.
-                plan.roots.append(".")
-    elif isinstance(module, str) and module:
-        found_module = ArchiveModules(files, "/", plan.roots).resolve(module)
-        if found_module is not None:
-            root = "./" + "/".join(found_module[0]) if found_module[0] else "."
-            if root not in plan.roots:
-                plan.roots.append(root)
-    return plan
-
-
-def replay_plan(files: dict[str, str], function: dict[str, Any]) -> tuple[list[str], str | None]:
-    """(primary roots, key of the original script) for replaying a record
-    whose saved function :func:`figvault.view.function.describe_function`
-    described."""
-    plan = plan_replay(files, function)
-    return plan.roots, plan.script

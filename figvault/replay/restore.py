@@ -1,12 +1,11 @@
 """Restore an archive's saved sources into a new folder, safely.
 
 The file dictionary of an archive maps "./path/to/file.py" keys to texts.
-Before the new folder is made, the whole dictionary is checked: every key and
-text is a ``str`` without NUL characters, no key is absolute or leads out of
-the folder, no two keys name the same file once normalised ("./a.py",
-"a.py" and "./b/../a.py" are one file), and no file sits where another key
-needs a folder. Only then is the folder made and every file written, with
-missing parent folders made. A restore that still fails (a full disk, a text
+Before the new folder is made, the whole dictionary is checked
+(:func:`figvault.sources.check_file_dict`: every key restores inside the
+folder, no two keys name one file, no file sits where another key needs a
+folder). Only then is the folder made and every file written, with missing
+parent folders made. A restore that still fails (a full disk, a text
 that the file-system encoding cannot hold) removes the folder it made, so a
 restore either completes or leaves nothing behind.
 
@@ -22,7 +21,7 @@ import os
 import shutil
 from typing import Any
 
-from .sources import check_file_dict
+from ..sources import check_file_dict
 
 __all__ = ["new_folder_path", "restore_files"]
 
@@ -31,6 +30,7 @@ FOLDER_TYPE_MESSAGE = "folder must be a path (str, bytes or os.PathLike), not {t
 # Notes on the exception of a restore that failed half-way.
 REMOVED_NOTE = "figvault: nothing was restored; the folder {folder!r} was removed again"
 NOT_REMOVED_NOTE = "figvault: the partly restored folder {folder!r} could not be removed"
+
 
 def new_folder_path(folder: str | os.PathLike[str] | bytes) -> str:
     """``folder`` as an absolute path, refused when anything exists there.
