@@ -18,7 +18,7 @@ from pathlib import Path
 import pytest
 from processes import Job, run_all
 
-EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
 SCRIPT_WITH_MODULE_LEVEL_IMPORTS = '''
 import dill

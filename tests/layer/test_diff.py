@@ -8,7 +8,8 @@ import re
 import shutil
 
 import pytest
-from reader_helpers import CONTROL, one_error_line, run_cli, run_script, write_project
+from commands import CONTROL, one_error_line, run_cli, run_script
+from support import make_tree
 
 # The README's example, archived with the real decorator; the scale comes
 # from the command line so that two runs differ in one argument.
@@ -37,7 +38,7 @@ figure1("figure1.png", float(sys.argv[1]), 200)    # writes figure1.figvault, th
 def readme(tmp_path_factory):
     """old.figvault and new.figvault: one argument (scale) and one file
     (notes.py) changed; code.figvault also changes the function's body."""
-    root = write_project(tmp_path_factory.mktemp("readme"), {"figure.py": FIGURE, "notes.py": "NOTE = 1\nKEEP = 2\n"})
+    root = make_tree(tmp_path_factory.mktemp("readme"), {"figure.py": FIGURE, "notes.py": "NOTE = 1\nKEEP = 2\n"})
     run_script("figure.py", root, "6.0")
     os.rename(root / "figure1.figvault", root / "old.figvault")
     (root / "notes.py").write_text("NOTE = 'changed'\nKEEP = 2\n", encoding="utf-8")
@@ -50,7 +51,7 @@ def readme(tmp_path_factory):
 
 
 def diff(root, *args):
-    done = run_cli("diff", *args, cwd=root)
+    done = run_cli("diff", *args, bounded=True, cwd=root)
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""
     assert not CONTROL.search(done.stdout.replace("\n", ""))
@@ -149,9 +150,9 @@ def test_errors_name_the_archive(tmp_path, readme, side):
     shutil.copy(readme / "old.figvault", tmp_path / "good.fv")
     (tmp_path / "bad.fv").write_bytes(b"\x80\x05\x96" + (3 << 30).to_bytes(8, "little") + b"ab.")
     pair = ["good.fv", "bad.fv"] if side == "new" else ["bad.fv", "good.fv"]
-    done = run_cli("diff", *pair, cwd=tmp_path)
+    done = run_cli("diff", *pair, bounded=True, cwd=tmp_path)
     one_error_line(done, "bad.fv: a declared length of 3,221,225,472 bytes exceeds the 3 bytes left in the file")
-    done = run_cli("diff", *pair, "--json", cwd=tmp_path)
+    done = run_cli("diff", *pair, "--json", bounded=True, cwd=tmp_path)
     one_error_line(done)
     assert json.loads(done.stdout)["archive"] == "bad.fv"
-    one_error_line(run_cli("diff", "good.fv", "missing.fv", cwd=tmp_path), "cannot open 'missing.fv': no such file")
+    one_error_line(run_cli("diff", "good.fv", "missing.fv", bounded=True, cwd=tmp_path), "cannot open 'missing.fv': no such file")

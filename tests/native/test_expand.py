@@ -19,14 +19,11 @@ from pathlib import Path
 
 import dill
 import pytest
-from support import entries_from
 
 import figvault.src.unarchive as unarchive
 from figvault.src.unarchive import expand
 
-SOURCE_PATH = "figvault/src/unarchive.py"
 ENTRY_NAME = "figvault.src.unarchive.expand"
-FILES_SOURCE_PATH = "figvault/src/files.py"
 
 ARCHIVE = "plot.figvault"
 SOURCES = {
@@ -89,14 +86,6 @@ SAVED_FUNCTIONS = {
 
 
 # ---- helpers --------------------------------------------------------------
-
-
-def our_entries(error):
-    return entries_from(error, SOURCE_PATH)
-
-
-def files_entries(error):
-    return entries_from(error, "figvault/src/files.py")
 
 
 def write_archive(path, record):
@@ -191,11 +180,11 @@ def test_function_object():
         (("a",), {"target": "b"}, "expand() got an unexpected keyword argument 'target'"),
     ],
 )
-def test_binding_refusals(work, saved, args, kwargs, message):
+def test_binding_refusals(work, saved, args, kwargs, message, our_entries):
     with pytest.raises(TypeError) as caught:
         expand(*args, **kwargs)
     assert str(caught.value) == message
-    assert our_entries(caught) == [(ENTRY_NAME, 5)]
+    assert our_entries(caught, "unarchive") == [(ENTRY_NAME, 5)]
     assert os.listdir(work) == []
     assert saved.calls() == []
 
@@ -247,12 +236,12 @@ def test_relative_folder_is_taken_after_the_function_ran(make_archive, saved, wo
     assert capsys.readouterr().out.splitlines() == RESTORED_LINES
 
 
-def test_function_that_raises_writes_nothing(make_archive, saved, work, capsys):
+def test_function_that_raises_writes_nothing(make_archive, saved, work, capsys, our_entries):
     make_archive(args={"title": "t"}, func="raise")
     before = snapshot(work)
     with pytest.raises(RuntimeError, match="plotting failed") as caught:
         expand(ARCHIVE, "restored")
-    assert our_entries(caught) == [(ENTRY_NAME, 13)]
+    assert our_entries(caught, "unarchive") == [(ENTRY_NAME, 13)]
     assert len(saved.calls()) == 1
     assert snapshot(work) == before
     assert capsys.readouterr().out == ""
@@ -290,12 +279,12 @@ def test_empty_args_call_once_without_arguments(make_archive, saved, capsys):
     assert capsys.readouterr().out == "plot called\n"
 
 
-def test_empty_args_leave_required_parameters_unfilled(make_archive, saved, work):
+def test_empty_args_leave_required_parameters_unfilled(make_archive, saved, work, our_entries):
     # No positional arguments are passed: a required parameter is missing.
     make_archive(args={}, func="fixed")
     with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'title'") as caught:
         expand(ARCHIVE, "restored")
-    assert our_entries(caught) == [(ENTRY_NAME, 13)]
+    assert our_entries(caught, "unarchive") == [(ENTRY_NAME, 13)]
     assert saved.calls() == []
     assert os.listdir(work) == [ARCHIVE]
 
@@ -337,12 +326,12 @@ def test_positional_parameters_missing_from_args_take_defaults(make_archive, sav
     ],
     ids=["none", "int", "triple", "non-str-key", "unknown-keyword"],
 )
-def test_args_refused_before_anything_is_written(make_archive, saved, work, capsys, args, error, message):
+def test_args_refused_before_anything_is_written(make_archive, saved, work, capsys, args, error, message, our_entries):
     make_archive(args=args, func="fixed")
     before = snapshot(work)
     with pytest.raises(error, match=message) as caught:
         expand(ARCHIVE, "restored")
-    assert our_entries(caught) == [(ENTRY_NAME, 13)]
+    assert our_entries(caught, "unarchive") == [(ENTRY_NAME, 13)]
     assert saved.calls() == []
     assert snapshot(work) == before
     assert capsys.readouterr().out == ""
@@ -390,23 +379,23 @@ def test_folder_none_writes_nothing(make_archive, saved, work, capsys):
 
 
 @pytest.mark.parametrize("folder", [None, "restored"])
-def test_files_is_required_even_without_folder(make_archive, saved, work, folder):
+def test_files_is_required_even_without_folder(make_archive, saved, work, folder, our_entries):
     make_archive(args={"title": "t"}, files=MISSING)
     with pytest.raises(KeyError) as caught:
         expand(ARCHIVE, folder)
     assert caught.value.args == ("files",)
-    assert our_entries(caught) == [(ENTRY_NAME, 8)]
+    assert our_entries(caught, "unarchive") == [(ENTRY_NAME, 8)]
     assert saved.calls() == []
     assert os.listdir(work) == [ARCHIVE]
 
 
 @pytest.mark.parametrize("args", [{"title": "t"}, MISSING], ids=["with-args", "without-args"])
-def test_func_is_required_even_without_args(make_archive, work, args):
+def test_func_is_required_even_without_args(make_archive, work, args, our_entries):
     make_archive(args=args, func=MISSING)
     with pytest.raises(KeyError) as caught:
         expand(ARCHIVE, "restored")
     assert caught.value.args == ("func",)
-    assert our_entries(caught) == [(ENTRY_NAME, 9)]
+    assert our_entries(caught, "unarchive") == [(ENTRY_NAME, 9)]
     assert os.listdir(work) == [ARCHIVE]
 
 
@@ -436,30 +425,30 @@ def test_folder_kinds(make_archive, saved, work, folder):
     ],
     ids=["empty", "false", "zero", "missing-parent"],
 )
-def test_folder_refused_by_mkdir_after_the_call(make_archive, saved, work, folder, error, message, capsys):
+def test_folder_refused_by_mkdir_after_the_call(make_archive, saved, work, folder, error, message, capsys, our_entries):
     # Only None skips the restoration: "" and False reach os.mkdir.
     make_archive(args={"title": "t"})
     before = snapshot(work)
     with pytest.raises(error, match=message) as caught:
         expand(ARCHIVE, folder)
-    assert our_entries(caught) == [(ENTRY_NAME, 16)]
-    assert files_entries(caught) == [("figvault.src.files.write_files_from_dict", 28)]
+    assert our_entries(caught, "unarchive") == [(ENTRY_NAME, 16)]
+    assert our_entries(caught) == [("figvault.src.files.write_files_from_dict", 28)]
     assert len(saved.calls()) == 1
     assert snapshot(work) == before
     assert os.getcwd() == str(work)
     assert capsys.readouterr().out == "plot called\n"
 
 
-def test_existing_folder_fails_after_the_call(make_archive, saved, work):
+def test_existing_folder_fails_after_the_call(make_archive, saved, work, our_entries):
     make_archive(args={})
     expand(ARCHIVE, "restored")
     with pytest.raises(FileExistsError) as caught:
         expand(ARCHIVE, "restored")
-    assert our_entries(caught) == [(ENTRY_NAME, 16)]
+    assert our_entries(caught, "unarchive") == [(ENTRY_NAME, 16)]
     assert len(saved.calls()) == 2
 
 
-def test_files_not_a_dict_fails_after_the_call(make_archive, saved, work):
+def test_files_not_a_dict_fails_after_the_call(make_archive, saved, work, our_entries):
     make_archive(args={}, files=collections.OrderedDict(SOURCES))
     with pytest.raises(TypeError) as caught:
         expand(ARCHIVE, "restored")
@@ -467,16 +456,16 @@ def test_files_not_a_dict_fails_after_the_call(make_archive, saved, work):
     assert str(caught.value) == (
         "Argument 'folder_dict' has incorrect type (expected dict, got collections.OrderedDict)"
     )
-    assert our_entries(caught) == [(ENTRY_NAME, 16)]
+    assert our_entries(caught, "unarchive") == [(ENTRY_NAME, 16)]
     assert len(saved.calls()) == 1
     assert os.listdir(work) == [ARCHIVE]
 
 
-def test_escaping_key_is_refused_after_the_call(make_archive, saved, work):
+def test_escaping_key_is_refused_after_the_call(make_archive, saved, work, our_entries):
     make_archive(args={}, files={"./plot.py": "x\n", "../outside.py": "y\n"})
     with pytest.raises(ValueError) as caught:
         expand(ARCHIVE, "restored")
-    assert our_entries(caught) == [(ENTRY_NAME, 16)]
+    assert our_entries(caught, "unarchive") == [(ENTRY_NAME, 16)]
     assert len(saved.calls()) == 1
     assert not (work.parent / "outside.py").exists()
     assert os.getcwd() == str(work)
@@ -548,11 +537,11 @@ def test_record_as_a_mapping(work, saved, capsys):
         (None, "'NoneType' object is not subscriptable"),
     ],
 )
-def test_record_without_subscription(work, record, message):
+def test_record_without_subscription(work, record, message, our_entries):
     write_archive(work / ARCHIVE, record)
     with pytest.raises(TypeError, match=message) as caught:
         expand(ARCHIVE, "restored")
-    assert our_entries(caught) == [(ENTRY_NAME, 8)]
+    assert our_entries(caught, "unarchive") == [(ENTRY_NAME, 8)]
     assert os.listdir(work) == [ARCHIVE]
 
 
@@ -578,7 +567,7 @@ def _unknown_module(saved):
     ],
     ids=["missing", "directory", "empty", "truncated", "not-a-pickle", "unknown-module"],
 )
-def test_unreadable_archive(work, saved, capsys, content, errors):
+def test_unreadable_archive(work, saved, capsys, content, errors, our_entries):
     path = work / ARCHIVE
     if content == "directory":
         path.mkdir()
@@ -589,7 +578,7 @@ def test_unreadable_archive(work, saved, capsys, content, errors):
     before = snapshot(work)
     with pytest.raises(errors) as caught:
         expand(ARCHIVE, "restored")
-    assert our_entries(caught) == [(ENTRY_NAME, 7)]
+    assert our_entries(caught, "unarchive") == [(ENTRY_NAME, 7)]
     assert saved.calls() == []
     assert snapshot(work) == before
     assert capsys.readouterr().out == ""
@@ -642,14 +631,14 @@ def test_file_is_released_before_the_function_runs(work, monkeypatch):
     ],
     ids=["no-dill", "no-load"],
 )
-def test_missing_dill_fails_before_opening(work, monkeypatch, patch, error, message):
+def test_missing_dill_fails_before_opening(work, monkeypatch, patch, error, message, our_entries):
     # The archive does not exist: an error other than FileNotFoundError
     # shows that the file was not opened.
     with monkeypatch.context() as m:
         patch(m)
         with pytest.raises(error, match=message) as caught:
             expand("no-such.figvault", "restored")
-    assert our_entries(caught) == [(ENTRY_NAME, 7)]
+    assert our_entries(caught, "unarchive") == [(ENTRY_NAME, 7)]
     assert os.listdir(work) == []
 
 
@@ -679,12 +668,12 @@ def test_files_is_looked_up_at_each_call(make_archive, saved, work, monkeypatch)
     assert len(saved.calls()) == 2
 
 
-def test_missing_files_global_fails_after_the_call(make_archive, saved, work, monkeypatch):
+def test_missing_files_global_fails_after_the_call(make_archive, saved, work, monkeypatch, our_entries):
     make_archive(args={})
     monkeypatch.delattr(unarchive, "files")
     with pytest.raises(NameError, match="^name 'files' is not defined$") as caught:
         expand(ARCHIVE, "restored")
-    assert our_entries(caught) == [(ENTRY_NAME, 16)]
+    assert our_entries(caught, "unarchive") == [(ENTRY_NAME, 16)]
     assert len(saved.calls()) == 1
     # Without a folder the global is not needed.
     expand(ARCHIVE)

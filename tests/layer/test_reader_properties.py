@@ -19,8 +19,8 @@ import sys
 import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
-from reader_helpers import CONTROL, MEMORY_BOUND, limit_memory, run_script, write_project
-from support import child_environment, flip_bits
+from commands import CONTROL, MEMORY_BOUND, limit_memory, run_script
+from support import child_environment, flip_bits, make_tree
 
 from figvault import reader
 from figvault.reader import ArchiveError, Budget, Limits
@@ -78,7 +78,7 @@ SECONDS_PER_CASE = 2
 
 @pytest.fixture(scope="module")
 def real_archive(tmp_path_factory):
-    root = write_project(tmp_path_factory.mktemp("real"), {"make.py": MAKE, "lib/util.py": "y = 2\n"})
+    root = make_tree(tmp_path_factory.mktemp("real"), {"make.py": MAKE, "lib/util.py": "y = 2\n"})
     run_script("make.py", root)
     return (root / "real.fv").read_bytes()
 

@@ -7,7 +7,8 @@ import json
 import re
 
 import pytest
-from reader_helpers import CONTROL, run_cli, run_script, write_project
+from commands import CONTROL, run_cli, run_script
+from support import make_tree
 
 PLOT_DEMO = '''\
 import numpy as np
@@ -110,7 +111,7 @@ SAME_KEY = (
 
 @pytest.fixture(scope="module")
 def project(tmp_path_factory):
-    root = write_project(
+    root = make_tree(
         tmp_path_factory.mktemp("show_project"),
         {
             "plot_demo.py": PLOT_DEMO,
@@ -132,7 +133,7 @@ def project(tmp_path_factory):
 
 
 def show(project, name, *extra):
-    done = run_cli("show", name, *extra, cwd=project)
+    done = run_cli("show", name, *extra, bounded=True, cwd=project)
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""
     assert not CONTROL.search(done.stdout.replace("\n", ""))
@@ -227,7 +228,7 @@ def test_loading_effects_beyond_imports_are_flagged(tmp_path):
     )
     (tmp_path / "effects.fv").write_bytes(stream)
     (tmp_path / "fvtrapmodule.py").write_text("open('imported.marker', 'w').close()\n")
-    data = json.loads(run_cli("show", "effects.fv", "--json", cwd=tmp_path).stdout)
+    data = json.loads(run_cli("show", "effects.fv", "--json", bounded=True, cwd=tmp_path).stdout)
     assert data["warnings"] == [
         "loading evaluates the text \"__import__('os').system('x')\" (dill._dill._eval_repr)"
     ]

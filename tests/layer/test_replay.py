@@ -11,7 +11,6 @@ namespace of their own (stored by value).
 import json
 import os
 import pickle
-import subprocess
 import sys
 import textwrap
 import uuid
@@ -19,8 +18,8 @@ import warnings
 
 import dill
 import pytest
+from commands import run_cli
 from processes import PLAIN_ARCHIVE, Job, run_all
-from support import child_environment
 
 import figvault
 from figvault import sources
@@ -546,13 +545,6 @@ def test_module_of_the_script_folder_comes_first(tmp_path, workdir, monkeypatch)
 # ---------------------------------------------------------------------------
 # The command line
 # ---------------------------------------------------------------------------
-
-
-def run_cli(*args, cwd):
-    return subprocess.run(
-        [sys.executable, "-m", "figvault", *map(str, args)],
-        cwd=cwd, env=child_environment(), capture_output=True, text=True, timeout=120,
-    )
 
 
 class _RunsCode:

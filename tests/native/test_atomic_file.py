@@ -15,12 +15,10 @@ import threading
 import dill
 import pytest
 
-import archive_helpers as helpers  # noqa: E402
-am = helpers.am
-workdir = helpers.workdir
-events = helpers.events
+import archive_helpers as helpers
+from support import run_python
+
 archive = helpers.archive_module.archive
-our_entries = helpers.our_entries
 load_record = helpers.load_record
 folder_state = helpers.folder_state
 mode_of = helpers.mode_of
@@ -58,7 +56,7 @@ def numbers():
     ids=["generator-in-list", "reduce-raises-in-tuple", "reduce-raises-in-dict"],
 )
 @pytest.mark.parametrize("previous", [True, False], ids=["previous-archive", "no-archive-yet"])
-def test_failing_dump_keeps_the_previous_archive_and_skips_the_function(workdir, value, error, text, previous):
+def test_failing_dump_keeps_the_previous_archive_and_skips_the_function(workdir, value, error, text, previous, our_entries):
     plot = helpers.recorder()
     wrapper = archive("fig.fv")(plot)
     if previous:
@@ -66,14 +64,14 @@ def test_failing_dump_keeps_the_previous_archive_and_skips_the_function(workdir,
     before = folder_state(workdir)
     with pytest.raises(error, match=text) as caught:
         wrapper(value)
-    assert our_entries(caught) == [WRITE_LINE]
+    assert our_entries(caught, "archive") == [WRITE_LINE]
     assert folder_state(workdir) == before
     assert len(plot.calls) == (1 if previous else 0)
     if previous:
         assert load_record("fig.fv")["args"] == {"value": "first"}
 
 
-def test_failing_close_keeps_the_previous_archive(workdir):
+def test_failing_close_keeps_the_previous_archive(workdir, our_entries):
     # The record fits in the write buffer, so the file size limit is only hit
     # by the flush when the file is closed.
     plot = helpers.recorder()
@@ -88,24 +86,24 @@ def test_failing_close_keeps_the_previous_archive(workdir):
     finally:
         resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
     assert caught.value.errno == errno.EFBIG
-    assert our_entries(caught) == [WRITE_LINE]
+    assert our_entries(caught, "archive") == [WRITE_LINE]
     assert folder_state(workdir) == before
     assert plot.calls == [(("first",), {})]
 
 
-def test_failing_close_of_a_device_reaches_the_caller(workdir):
+def test_failing_close_of_a_device_reaches_the_caller(workdir, our_entries):
     if not os.path.exists("/dev/full"):
         pytest.skip("no /dev/full")
     plot = helpers.recorder()
     with pytest.raises(OSError) as caught:
         archive("/dev/full")(plot)(1)
     assert caught.value.errno == errno.ENOSPC
-    assert our_entries(caught) == [WRITE_LINE]
+    assert our_entries(caught, "archive") == [WRITE_LINE]
     assert plot.calls == []
     assert folder_state(workdir) == {}
 
 
-def test_failing_close_of_a_broken_pipe_reaches_the_caller(workdir):
+def test_failing_close_of_a_broken_pipe_reaches_the_caller(workdir, our_entries):
     read_end, write_end = os.pipe()
     os.close(read_end)
     plot = helpers.recorder()
@@ -114,7 +112,7 @@ def test_failing_close_of_a_broken_pipe_reaches_the_caller(workdir):
             archive(write_end)(plot)(1)
     finally:
         helpers.close_if_open(write_end)
-    assert our_entries(caught) == [WRITE_LINE]
+    assert our_entries(caught, "archive") == [WRITE_LINE]
     assert plot.calls == []
 
 
@@ -174,7 +172,7 @@ def test_writing_through_a_symlink_replaces_its_target(workdir, link, points_to,
         assert not [name for name in os.listdir(folder) if name.startswith(".")]
 
 
-def test_symlink_loop_fails_in_open(workdir):
+def test_symlink_loop_fails_in_open(workdir, our_entries):
     os.symlink("b.fv", "a.fv")
     os.symlink("a.fv", "b.fv")
     plot = helpers.recorder()
@@ -182,7 +180,7 @@ def test_symlink_loop_fails_in_open(workdir):
         archive("a.fv")(plot)(1)
     assert caught.value.errno == errno.ELOOP
     assert caught.value.filename == "a.fv"
-    assert our_entries(caught) == [WRITE_LINE]
+    assert our_entries(caught, "archive") == [WRITE_LINE]
     assert plot.calls == []
     assert os.readlink("a.fv") == "b.fv" and os.readlink("b.fv") == "a.fv"
     assert sorted(os.listdir(workdir)) == ["a.fv", "b.fv"]
@@ -331,7 +329,7 @@ def permission_results(tmp_path_factory):
         os.chown(sticky / "shared.fv", OTHER_USER, OTHER_USER)
         os.chown(sticky, OTHER_USER, OTHER_USER)
         os.chmod(sticky, 0o1777)
-    done = helpers.run_python(PERMISSION_SCENARIOS, cwd=folder, unprivileged=True)
+    done = run_python(PERMISSION_SCENARIOS, cwd=folder, unprivileged=True)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
 
@@ -466,7 +464,7 @@ def test_a_failed_dump_is_done_again_the_plain_way(workdir, error, target):
     assert sorted(os.listdir(workdir)) == ["fig.fv", "plot.py"]
 
 
-def test_a_file_that_cannot_be_rewound_keeps_the_first_error(workdir):
+def test_a_file_that_cannot_be_rewound_keeps_the_first_error(workdir, our_entries):
     read_end, write_end = os.pipe()
     received = []
     reader = threading.Thread(target=lambda: received.append(os.read(read_end, 1 << 20)), daemon=True)
@@ -482,7 +480,7 @@ def test_a_file_that_cannot_be_rewound_keeps_the_first_error(workdir):
     assert value.attempts == 1
     assert plot.calls == []
     assert caught.value.__context__ is None
-    assert our_entries(caught) == [WRITE_LINE]
+    assert our_entries(caught, "archive") == [WRITE_LINE]
 
 
 class AlwaysFails(list):

@@ -11,7 +11,8 @@ import struct
 import threading
 
 import pytest
-from reader_helpers import CONTROL, TIME_BOUND, one_error_line, run_cli
+from commands import CONTROL, TIME_BOUND, one_error_line, run_cli, run_script
+from support import make_tree
 
 from figvault import reader
 from figvault.reader import ArchiveError, Budget, LimitError, Limits
@@ -52,7 +53,7 @@ REPORTED = {
 def test_reported_files_end_in_one_error_line(tmp_path, name):
     content, fragment = REPORTED[name]
     (tmp_path / "a.fv").write_bytes(content)
-    line = one_error_line(run_cli("show", "a.fv", cwd=tmp_path), fragment)
+    line = one_error_line(run_cli("show", "a.fv", bounded=True, cwd=tmp_path), fragment)
     assert "\x1b" not in line and "\x07" not in line
 
 
@@ -175,7 +176,7 @@ def hostile(tmp_path_factory):
 def test_hostile_files_are_shown_or_refused_within_bounds(hostile, name):
     hostile, expected = hostile
     status, fragment = expected[name]
-    done = run_cli("show", f"{name}.fv", cwd=hostile, timeout=3 * TIME_BOUND)
+    done = run_cli("show", f"{name}.fv", bounded=True, cwd=hostile, timeout=3 * TIME_BOUND)
     if status == 1:
         one_error_line(done, fragment)
         return
@@ -190,20 +191,18 @@ def test_hostile_files_are_shown_or_refused_within_bounds(hostile, name):
 
 
 def test_int_of_5000_digits_in_a_genuine_archive(tmp_path):
-    from reader_helpers import run_script, write_project
-
-    write_project(tmp_path, {"make.py": "from figvault import archive\n\ndef f(x):\n    return x\n\narchive('big.fv')(f)(10**5000)\n"})
+    make_tree(tmp_path, {"make.py": "from figvault import archive\n\ndef f(x):\n    return x\n\narchive('big.fv')(f)(10**5000)\n"})
     run_script("make.py", tmp_path)
-    done = run_cli("show", "big.fv", cwd=tmp_path)
+    done = run_cli("show", "big.fv", bounded=True, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert "<int of about 5,001 digits>" in done.stdout
-    data = json.loads(run_cli("show", "big.fv", "--json", cwd=tmp_path).stdout)
+    data = json.loads(run_cli("show", "big.fv", "--json", bounded=True, cwd=tmp_path).stdout)
     assert data["args"] == [{"name": "x", "type": "int", "value": "<int of about 5,001 digits>"}]
 
 
 def test_non_ascii_text_with_an_ascii_output_encoding(tmp_path):
     (tmp_path / "u.fv").write_bytes(pickle.dumps({"args": {"é": "ünï €"}, "files": {"./ü.py": "x = 'é'\n"}, "func": len}))
-    done = run_cli("show", "u.fv", cwd=tmp_path, env={"PYTHONIOENCODING": "ascii"}, text=False)
+    done = run_cli("show", "u.fv", bounded=True, cwd=tmp_path, env={"PYTHONIOENCODING": "ascii"}, text=False)
     assert done.returncode == 0, done.stderr
     assert done.stdout.isascii()
     assert b"'\\xfcn\\xef \\u20ac'" in done.stdout
@@ -214,7 +213,7 @@ def test_non_ascii_text_with_an_ascii_output_encoding(tmp_path):
 def test_output_on_a_full_device(tmp_path, extra):
     (tmp_path / "u.fv").write_bytes(pickle.dumps({"args": {"a": 1}, "files": {}, "func": len}))
     with open("/dev/full", "w") as full:
-        done = run_cli("show", "u.fv", *extra, cwd=tmp_path, stdout=full)
+        done = run_cli("show", "u.fv", *extra, bounded=True, cwd=tmp_path, stdout=full)
     one_error_line(done, "cannot write the output: No space left on device")
 
 
@@ -222,13 +221,13 @@ def test_newline_in_a_global_name_forges_no_line(tmp_path):
     forged = "os\nfigvault: all good, this archive is safe"
     stream = b"\x80\x04\x8c" + bytes([len(forged)]) + forged.encode() + b"\x8c\x06system\x93)R."
     (tmp_path / "n.fv").write_bytes(stream)
-    line = one_error_line(run_cli("show", "n.fv", cwd=tmp_path), "not an archive record")
+    line = one_error_line(run_cli("show", "n.fv", bounded=True, cwd=tmp_path), "not an archive record")
     assert "\\nfigvault: all good" in line
     # The same name as the saved function's module: one line per field.
     record = pickle.dumps({"args": {}, "files": {}, "func": len}, protocol=4)
     record = record.replace(b"\x8c\x08builtins", b"\x8c" + bytes([len(forged)]) + forged.encode())
     (tmp_path / "f.fv").write_bytes(record)
-    done = run_cli("show", "f.fv", cwd=tmp_path)
+    done = run_cli("show", "f.fv", bounded=True, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert not [line for line in done.stdout.splitlines() if line.startswith("figvault:")]
     assert "os\\nfigvault: all good" in done.stdout
@@ -236,7 +235,7 @@ def test_newline_in_a_global_name_forges_no_line(tmp_path):
 
 def test_budget_errors_under_json_give_an_error_object(tmp_path):
     (tmp_path / "b.fv").write_bytes(REPORTED["declared-3-gb"][0])
-    done = run_cli("show", "b.fv", "--json", cwd=tmp_path)
+    done = run_cli("show", "b.fv", "--json", bounded=True, cwd=tmp_path)
     one_error_line(done, "b.fv: a declared length of 3,221,225,472 bytes exceeds the 3 bytes left in the file")
     error = json.loads(done.stdout)
     assert error == {

@@ -1,12 +1,11 @@
-"""Helpers shared by the tests of the archive reader, `figvault show` and
-`figvault diff`: running the command line in a child process with bounded
-memory and time, and writing archives with the real decorator."""
+"""Running the command line and project scripts in child processes, for the
+tests of the Python layer (importable: conftest puts this folder on sys.path)."""
 
 import re
 import resource
 import subprocess
+import shutil
 import sys
-import textwrap
 from pathlib import Path
 
 from support import child_environment
@@ -14,6 +13,8 @@ from support import child_environment
 # The memory (address space) and time that one command may take on a hostile file.
 MEMORY_BOUND = 1024 * 1024 * 1024
 TIME_BOUND = 10
+# The time that any other command may take (an expand imports numpy and more).
+TIMEOUT = 120
 
 # Control characters that must never reach a terminal (tab included), and
 # the escape character that starts terminal control sequences.
@@ -27,20 +28,31 @@ def limit_memory(limit):
     return apply
 
 
-def run_cli(*args, cwd, memory=MEMORY_BOUND, timeout=TIME_BOUND, env=None, stdout=subprocess.PIPE, text=True):
-    """`python -m figvault ARGS` in a child with at most `memory` bytes of
-    address space, ended after `timeout` seconds (subprocess.TimeoutExpired)."""
+def console_script_path():
+    beside = Path(sys.executable).with_name("figvault")
+    found = str(beside) if beside.exists() else shutil.which("figvault")
+    assert found, "the figvault console script is not installed"
+    return found
+
+
+def run_cli(*args, cwd, bounded=False, console_script=False, timeout=None, env=None, stdout=subprocess.PIPE, text=True):
+    """`python -m figvault ARGS` (or the `figvault` console script) in a
+    child process; returns the finished process. ``bounded`` gives it at
+    most MEMORY_BOUND bytes of address space and TIME_BOUND seconds (an
+    overrun raises subprocess.TimeoutExpired), as a hostile file must
+    allow."""
+    command = [console_script_path()] if console_script else [sys.executable, "-m", "figvault"]
     environment = child_environment()
     environment.update(env or {})
     return subprocess.run(
-        [sys.executable, "-m", "figvault", *map(str, args)],
+        [*command, *map(str, args)],
         cwd=cwd,
         env=environment,
         stdout=stdout,
         stderr=subprocess.PIPE,
         text=text,
-        timeout=timeout,
-        preexec_fn=limit_memory(memory) if memory else None,
+        timeout=timeout or (TIME_BOUND if bounded else TIMEOUT),
+        preexec_fn=limit_memory(MEMORY_BOUND) if bounded else None,
     )
 
 
@@ -57,18 +69,8 @@ def one_error_line(done, *fragments):
     return lines[0]
 
 
-def write_project(root, files):
-    """Writes {relative path: text} below `root`; returns root."""
-    root = Path(root)
-    for relative, content in files.items():
-        target = root / relative
-        target.parent.mkdir(parents=True, exist_ok=True)
-        target.write_text(textwrap.dedent(content), encoding="utf-8")
-    return root
-
-
 def run_script(name, cwd, *args, timeout=180):
-    """Runs a script of the project in a child (the real decorator writes the archives)."""
+    """Runs a script of a project in a child (the real decorator writes the archives)."""
     done = subprocess.run(
         [sys.executable, name, *map(str, args)],
         cwd=cwd,
@@ -79,4 +81,3 @@ def run_script(name, cwd, *args, timeout=180):
     )
     assert done.returncode == 0, done.stderr
     return done
-

@@ -19,13 +19,9 @@ import numpy as np
 import pytest
 import torch
 
+import archive_helpers as helpers
 
-import archive_helpers as helpers  # noqa: E402
-am = helpers.am
-workdir = helpers.workdir
-events = helpers.events
 archive = helpers.archive_module.archive
-our_entries = helpers.our_entries
 load_record = helpers.load_record
 folder_state = helpers.folder_state
 
@@ -154,7 +150,7 @@ class Drawer:
         return 2
 
 
-def test_decorator_without_parentheses_is_refused_at_once(workdir):
+def test_decorator_without_parentheses_is_refused_at_once(workdir, our_entries):
     drawn = []
     with pytest.raises(TypeError) as caught:
         @archive
@@ -165,7 +161,7 @@ def test_decorator_without_parentheses_is_refused_at_once(workdir):
     assert message.startswith("archive() takes a file name, not <function ")
     assert "drawing" in message
     assert message.endswith('decorate with @archive() or @archive("name.figvault")')
-    assert our_entries(caught) == [(INIT, 25)]
+    assert our_entries(caught, "archive") == [(INIT, 25)]
     assert drawn == [] and folder_state(workdir) == {}
 
 
@@ -220,11 +216,11 @@ def test_file_names_of_every_kind_are_accepted(filename):
         "call-unknown-keyword",
     ],
 )
-def test_binding_refusals_of_the_methods(attempt, message, entry):
+def test_binding_refusals_of_the_methods(attempt, message, entry, our_entries):
     with pytest.raises(TypeError) as caught:
         attempt()
     assert str(caught.value) == message
-    assert our_entries(caught) == [entry]
+    assert our_entries(caught, "archive") == [entry]
 
 
 def test_func_may_be_given_by_keyword(workdir):
@@ -233,7 +229,7 @@ def test_func_may_be_given_by_keyword(workdir):
     assert load_record("fig.fv")["func"] is plot
 
 
-def test_wrapper_refuses_keywords_that_are_not_strings(workdir, events):
+def test_wrapper_refuses_keywords_that_are_not_strings(workdir, events, our_entries):
     calls = []
 
     def drawing(*args, **kwargs):
@@ -242,7 +238,7 @@ def test_wrapper_refuses_keywords_that_are_not_strings(workdir, events):
     with pytest.raises(TypeError) as caught:
         archive("fig.fv")(drawing)(1, **{1: "one"})
     assert str(caught.value) == "wrapper() keywords must be strings"
-    assert our_entries(caught) == []
+    assert our_entries(caught, "archive") == []
     assert events == []
     assert calls == []
     assert folder_state(workdir) == {}
@@ -305,7 +301,7 @@ def test_keywords_reach_the_function_but_not_the_record(workdir):
     assert load_record("fig.fv")["args"] == {"x": 1, "rest": (2,)}
 
 
-def test_function_exception_passes_unchanged(workdir):
+def test_function_exception_passes_unchanged(workdir, our_entries):
     problem = KeyError("missing column")
 
     def drawing(x):
@@ -314,7 +310,7 @@ def test_function_exception_passes_unchanged(workdir):
     with pytest.raises(KeyError) as caught:
         archive("fig.fv")(drawing)(1)
     assert caught.value is problem
-    assert our_entries(caught) == [(WRAPPER, 45)]
+    assert our_entries(caught, "archive") == [(WRAPPER, 45)]
     names = [frame.name for frame in caught.traceback]
     assert names[-1] == "drawing"
     assert load_record("fig.fv")["args"] == {"x": 1}
@@ -446,7 +442,7 @@ REFUSED = [
 
 
 @pytest.mark.parametrize("value, shown", REFUSED, ids=[shown for _, shown in REFUSED])
-def test_refused_kinds(workdir, events, value, shown):
+def test_refused_kinds(workdir, events, value, shown, our_entries):
     calls = []
 
     def drawing(x, y):
@@ -456,7 +452,7 @@ def test_refused_kinds(workdir, events, value, shown):
         archive("fig.fv")(drawing)(1, value)
     assert str(caught.value) == "Unrecognized argument type for y:" + shown
     assert type(caught.value) is TypeError
-    assert our_entries(caught) == [(WRAPPER, 40)]
+    assert our_entries(caught, "archive") == [(WRAPPER, 40)]
     assert events == ["sources"]
     assert calls == []
     assert folder_state(workdir) == {}
@@ -527,7 +523,7 @@ def test_objects_posing_as_bool_or_array_pass_the_isinstance_tests(workdir, pose
     assert archive("fig.fv")(plot)(value) == ("plotted", value, None)
 
 
-def test_refused_value_of_var_positional_is_named_by_it(workdir, events):
+def test_refused_value_of_var_positional_is_named_by_it(workdir, events, our_entries):
     calls = []
 
     def drawing(x, *rest):
@@ -536,20 +532,20 @@ def test_refused_value_of_var_positional_is_named_by_it(workdir, events):
     with pytest.raises(TypeError) as caught:
         archive("fig.fv")(drawing)(1, 2, {3})
     assert str(caught.value) == "Unrecognized argument type for rest:<class 'set'>"
-    assert our_entries(caught) == [(WRAPPER, 40)]
+    assert our_entries(caught, "archive") == [(WRAPPER, 40)]
     assert events == ["sources"]
     assert calls == []
     assert folder_state(workdir) == {}
 
 
-def test_surplus_value_without_var_positional_has_no_name_to_report(workdir, events):
+def test_surplus_value_without_var_positional_has_no_name_to_report(workdir, events, our_entries):
     def drawing(x):
         raise AssertionError("not called")
 
     with pytest.raises(IndexError) as caught:
         archive("fig.fv")(drawing)(1, {2})
     assert str(caught.value) == "list index out of range"
-    assert our_entries(caught) == [(WRAPPER, 40)]
+    assert our_entries(caught, "archive") == [(WRAPPER, 40)]
     assert folder_state(workdir) == {}
 
 
@@ -607,7 +603,7 @@ def test_order_of_a_call(workdir, steps):
         ("torch", NameError, "name 'torch' is not defined", 39),
     ],
 )
-def test_missing_global(workdir, am, monkeypatch, name, error, message, line):
+def test_missing_global(workdir, am, monkeypatch, name, error, message, line, our_entries):
     calls = []
 
     def drawing(x):
@@ -618,7 +614,7 @@ def test_missing_global(workdir, am, monkeypatch, name, error, message, line):
     with pytest.raises(error) as caught:
         wrapper(1)
     assert str(caught.value) == message
-    assert our_entries(caught) == [(WRAPPER, line)]
+    assert our_entries(caught, "archive") == [(WRAPPER, line)]
     assert calls == []
     assert folder_state(workdir) == {}
 
@@ -638,15 +634,15 @@ def test_call_without_positionals_consults_neither_array_nor_tensor(workdir, am,
         ("torch", types.SimpleNamespace(), 39, "Tensor"),
     ],
 )
-def test_global_without_the_attribute(workdir, am, monkeypatch, name, replacement, line, message):
+def test_global_without_the_attribute(workdir, am, monkeypatch, name, replacement, line, message, our_entries):
     monkeypatch.setattr(am, name, replacement)
     with pytest.raises(AttributeError, match=message) as caught:
         archive("fig.fv")(plot)(1)
-    assert our_entries(caught) == [(WRAPPER, line)]
+    assert our_entries(caught, "archive") == [(WRAPPER, line)]
     assert folder_state(workdir) == {}
 
 
-def test_failing_source_snapshot_stops_the_call(workdir, am, monkeypatch):
+def test_failing_source_snapshot_stops_the_call(workdir, am, monkeypatch, our_entries):
     problem = PermissionError("unreadable")
 
     def create_file_dict():
@@ -656,14 +652,14 @@ def test_failing_source_snapshot_stops_the_call(workdir, am, monkeypatch):
     with pytest.raises(PermissionError) as caught:
         archive("fig.fv")(plot)(1)
     assert caught.value is problem
-    assert our_entries(caught) == [(WRAPPER, 33)]
+    assert our_entries(caught, "archive") == [(WRAPPER, 33)]
     assert folder_state(workdir) == {}
 
 
-def test_function_that_cannot_be_inspected(workdir):
+def test_function_that_cannot_be_inspected(workdir, our_entries):
     with pytest.raises(TypeError, match="unsupported callable") as caught:
         archive("fig.fv")(42)(1)
-    assert our_entries(caught) == [(WRAPPER, 35)]
+    assert our_entries(caught, "archive") == [(WRAPPER, 35)]
     assert folder_state(workdir) == {}
 
 
@@ -716,13 +712,13 @@ def test_tensor_class_is_looked_up_for_each_positional(workdir, am, monkeypatch,
 
 
 @pytest.mark.parametrize("name", ["ndarray", "torch"])
-def test_isinstance_failure_ends_the_call(workdir, am, monkeypatch, name):
+def test_isinstance_failure_ends_the_call(workdir, am, monkeypatch, name, our_entries):
     monkeypatch.setattr(am, name, 5 if name == "ndarray" else types.SimpleNamespace(Tensor=5))
     wrapper = archive("fig.fv")(plot)
     assert wrapper(1, [2]) == ("plotted", 1, [2])
     with pytest.raises(TypeError, match="^isinstance\\(\\) arg 2 must be a type") as caught:
         wrapper(1, {2})
-    assert our_entries(caught) == [(WRAPPER, 39)]
+    assert our_entries(caught, "archive") == [(WRAPPER, 39)]
     assert load_record("fig.fv")["args"] == {"x": 1, "y": [2]}
 
 
@@ -779,8 +775,8 @@ print(json.dumps(results))
 """
 
 
-def test_import_without_torch_fails_at_line_2_and_a_later_import_succeeds(tmp_path):
-    done = helpers.run_python(IMPORT_WITHOUT_TORCH, cwd=tmp_path)
+def test_import_without_torch_fails_at_line_2_and_a_later_import_succeeds(run_python, tmp_path):
+    done = run_python(IMPORT_WITHOUT_TORCH, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     results = json.loads(done.stdout)
     entry = [helpers.SOURCE_PATH, "init figvault.src.archive", 2]

@@ -14,15 +14,10 @@ import numpy as np
 import pytest
 import torch
 
-
+import archive_helpers as helpers
 from figvault.src.unarchive import expand
 
-import archive_helpers as helpers  # noqa: E402
-am = helpers.am
-workdir = helpers.workdir
-events = helpers.events
 archive = helpers.archive_module.archive
-our_entries = helpers.our_entries
 load_record = helpers.load_record
 folder_state = helpers.folder_state
 mode_of = helpers.mode_of
@@ -327,14 +322,14 @@ def test_absolute_file_name(workdir, tmp_path):
     assert folder_state(workdir) == {}
 
 
-def test_empty_file_name_fails_in_open_after_the_sources_were_read(workdir, events):
+def test_empty_file_name_fails_in_open_after_the_sources_were_read(workdir, events, our_entries):
     plot = helpers.recorder()
     decorator = archive("")
     assert decorator.filename == ""
     with pytest.raises(FileNotFoundError) as caught:
         decorator(plot)(1)
     assert caught.value.errno == errno.ENOENT
-    assert our_entries(caught) == [WRITE_LINE]
+    assert our_entries(caught, "archive") == [WRITE_LINE]
     assert events == ["sources"]
     assert plot.calls == []
     assert folder_state(workdir) == {}
@@ -348,7 +343,7 @@ def test_empty_file_name_fails_in_open_after_the_sources_were_read(workdir, even
         ("plain.txt/fig.fv", NotADirectoryError),
     ],
 )
-def test_open_failures_reach_the_caller(workdir, name, error):
+def test_open_failures_reach_the_caller(workdir, name, error, our_entries):
     (workdir / "folder").mkdir()
     (workdir / "plain.txt").write_text("text")
     before = folder_state(workdir)
@@ -356,13 +351,13 @@ def test_open_failures_reach_the_caller(workdir, name, error):
     with pytest.raises(error) as caught:
         archive(name)(plot)(1)
     assert caught.value.filename == name
-    assert our_entries(caught) == [WRITE_LINE]
+    assert our_entries(caught, "archive") == [WRITE_LINE]
     assert plot.calls == []
     assert folder_state(workdir) == before
     assert os.listdir(workdir / "folder") == []
 
 
-def test_function_that_raises_finds_its_archive_complete(workdir):
+def test_function_that_raises_finds_its_archive_complete(workdir, our_entries):
     problem = ValueError("bad data")
 
     def plot(x):
@@ -372,7 +367,7 @@ def test_function_that_raises_finds_its_archive_complete(workdir):
     with pytest.raises(ValueError) as caught:
         archive("fig.fv")(plot)(3)
     assert caught.value is problem
-    assert our_entries(caught) == [(helpers.WRAPPER_ENTRY, 45)]
+    assert our_entries(caught, "archive") == [(helpers.WRAPPER_ENTRY, 45)]
     assert load_record("fig.fv")["args"] == {"x": 3}
 
 
@@ -419,7 +414,7 @@ def test_dill_is_looked_up_at_each_call(workdir, am, monkeypatch):
         ("delete-filename", AttributeError, "filename"),
     ],
 )
-def test_missing_writer_names_leave_the_archive_untouched(workdir, am, monkeypatch, change, error, message):
+def test_missing_writer_names_leave_the_archive_untouched(workdir, am, monkeypatch, change, error, message, our_entries):
     plot = helpers.recorder()
     decorator = archive("fig.fv")
     wrapper = decorator(plot)
@@ -433,7 +428,7 @@ def test_missing_writer_names_leave_the_archive_untouched(workdir, am, monkeypat
         del decorator.filename
     with pytest.raises(error, match=message) as caught:
         wrapper(2)
-    assert our_entries(caught) == [WRITE_LINE]
+    assert our_entries(caught, "archive") == [WRITE_LINE]
     assert folder_state(workdir) == before
     assert len(plot.calls) == 1
 

@@ -1,7 +1,7 @@
 """Natural-style plotting scripts and a notebook, archived in one process and
 replayed byte-identically in another from an empty folder.
 
-Every script of tests/scripts/ is copied into a project folder of its own and
+Every script of tests/layer/scripts/ is copied into a project folder of its own and
 archived twice, in fresh processes:
 
 * "decorated": run as `python script.py`, with figvault's own decorator;

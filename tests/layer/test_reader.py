@@ -5,14 +5,13 @@ expanded."""
 import importlib
 import os
 import pickle
-import subprocess
 import sys
 import textwrap
 import uuid
 from pathlib import Path
 
 import pytest
-from support import child_environment
+from commands import run_script
 
 from figvault import reader, sources
 from figvault.replay import archived_imports, main_module, plan
@@ -57,13 +56,6 @@ archive("values.figvault")(local)(np.arange(6).reshape(2, 3), b"x" * 100, "y" * 
 NOTE = "ping = 'é'\nmore = 1"  # non-ASCII, no final line break
 
 
-def run_script(script, cwd, timeout=180):
-    env = child_environment()
-    return subprocess.run(
-        [sys.executable, script], cwd=cwd, env=env, capture_output=True, text=True, timeout=timeout
-    )
-
-
 @pytest.fixture(scope="module")
 def archives(tmp_path_factory):
     """A folder with archives written by `from figvault import archive`."""
@@ -74,8 +66,7 @@ def archives(tmp_path_factory):
     (root / "notes").mkdir()
     (root / "notes" / "extra.py").write_text(NOTE, encoding="utf-8")
     (root / "make.py").write_text(MAKE, encoding="utf-8")
-    done = run_script("make.py", cwd=root)
-    assert done.returncode == 0, done.stderr
+    run_script("make.py", root)
     return root
 
 

@@ -1,5 +1,5 @@
 """Helpers for comparing create_file_dict's native snapshot with the
-Python-level steps it stands in for; shared by tests/test_snapshot_native.py
+Python-level steps it stands in for; shared by tests/native/test_snapshot_native.py
 and the child interpreters it starts (which import this module by name).
 
 A tree is described as data, so that hypothesis can make it and a child

@@ -639,7 +639,7 @@ trees = st.dictionaries(source_files, texts, max_size=15)
     suppress_health_check=[HealthCheck.function_scoped_fixture],
 )
 @given(tree=trees)
-def test_round_trip_of_generated_trees(files, tree):
+def test_round_trip_of_generated_trees(files, make_tree, tree):
     # Folders and files may not share a name at the same place.
     paths = ["/".join(folder + (name + suffix,)) for (folder, name, suffix) in tree]
     folder_paths = {"/".join(folder[: i + 1]) for (folder, _, _) in tree for i in range(len(folder))}
@@ -648,12 +648,8 @@ def test_round_trip_of_generated_trees(files, tree):
     home = os.getcwd()
     root = Path(tempfile.mkdtemp(prefix="figvault-round-trip-"))
     try:
-        source = root / "source"
-        source.mkdir()
-        for path, text in zip(paths, tree.values()):
-            target = source / path
-            target.parent.mkdir(parents=True, exist_ok=True)
-            target.write_text(text, encoding="utf-8")
+        source = make_tree(root / "source", dict(zip(paths, tree.values())))
+        source.mkdir(exist_ok=True)
 
         os.chdir(source)
         snapshot = files.create_file_dict()

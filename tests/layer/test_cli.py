@@ -15,6 +15,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from commands import one_error_line, run_cli
 from support import child_environment
 
 PLOTS_ARCHIVED = '''\
@@ -48,37 +49,6 @@ archive("fragile.figvault")(fragile)("data.txt")
 '''
 
 
-def clean_env():
-    return child_environment()
-
-
-def figvault(*args, cwd, console_script=False, timeout=120):
-    """Run the command line in a child process; returns the finished process."""
-    if console_script:
-        command = [console_script_path(), *map(str, args)]
-    else:
-        command = [sys.executable, "-m", "figvault", *map(str, args)]
-    return subprocess.run(command, cwd=cwd, env=clean_env(), capture_output=True, text=True, timeout=timeout)
-
-
-def console_script_path():
-    beside = Path(sys.executable).with_name("figvault")
-    found = str(beside) if beside.exists() else shutil.which("figvault")
-    assert found, "the figvault console script is not installed"
-    return found
-
-
-def one_error_line(done, *fragments):
-    """The run failed with exit status 1 and one 'figvault: error:' line."""
-    assert done.returncode == 1, (done.stdout, done.stderr)
-    lines = done.stderr.splitlines()
-    assert len(lines) == 1, done.stderr
-    assert lines[0].startswith("figvault: error: ")
-    for fragment in fragments:
-        assert fragment in lines[0]
-    return lines[0]
-
-
 @pytest.fixture(scope="module")
 def project(tmp_path_factory):
     """A project folder whose script archived three calls with
@@ -90,7 +60,7 @@ def project(tmp_path_factory):
     (root / "make.py").write_text(MAKE, encoding="utf-8")
     (root / "data.txt").write_text("data text", encoding="utf-8")
     done = subprocess.run(
-        [sys.executable, "make.py"], cwd=root, env=clean_env(), capture_output=True, text=True, timeout=180
+        [sys.executable, "make.py"], cwd=root, env=child_environment(), capture_output=True, text=True, timeout=180
     )
     assert done.returncode == 0, done.stderr
     # The project moves on after archiving: the archive keeps the old source.
@@ -125,7 +95,7 @@ def test_import_figvault_is_light_and_lazy(tmp_path):
         "  'dir': [n for n in ('archive', 'expand', 'extract', '__version__') if n in dir(figvault)]}))\n"
         "try:\n    figvault.nothing\nexcept AttributeError as e:\n    print(e)\n"
     )
-    done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=clean_env(), capture_output=True, text=True)
+    done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=child_environment(), capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     first, second = done.stdout.splitlines()
     facts = json.loads(first)
@@ -172,7 +142,7 @@ def test_type_stubs_and_marker_are_installed():
 
 @pytest.mark.parametrize("args", [["--help"], ["show", "--help"], ["diff", "--help"], ["expand", "--help"]])
 def test_help(args, tmp_path):
-    done = figvault(*args, cwd=tmp_path)
+    done = run_cli(*args, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith("usage: figvault")
     if args[0] in ("show", "diff"):
@@ -184,7 +154,7 @@ def test_help(args, tmp_path):
 
 
 def test_version(tmp_path):
-    done = figvault("--version", cwd=tmp_path)
+    done = run_cli("--version", cwd=tmp_path)
     assert done.returncode == 0
     assert done.stdout.strip() == f"figvault {importlib.metadata.version('figvault')}"
 
@@ -195,7 +165,7 @@ def test_version(tmp_path):
     ids=["nothing", "no-archive", "unknown-command", "unknown-option", "folder-without-value", "diff-of-one"],
 )
 def test_usage_errors_exit_2(args, tmp_path):
-    done = figvault(*args, cwd=tmp_path)
+    done = run_cli(*args, cwd=tmp_path)
     assert done.returncode == 2
     assert done.stderr.startswith("usage: figvault")
     assert re.match(r"figvault( show| expand| diff)?: error: ", done.stderr.splitlines()[-1])
@@ -208,7 +178,7 @@ def test_usage_errors_exit_2(args, tmp_path):
 
 
 def test_show_function_from_the_script(project):
-    done = figvault("show", "local.figvault", cwd=project)
+    done = run_cli("show", "local.figvault", cwd=project)
     assert done.returncode == 0, done.stderr
     out = done.stdout
     assert done.stderr == ""
@@ -228,7 +198,7 @@ def test_show_function_from_the_script(project):
 
 
 def test_show_function_from_a_package_module(project):
-    done = figvault("show", "module.figvault", cwd=project, console_script=True)
+    done = run_cli("show", "module.figvault", cwd=project, console_script=True)
     assert done.returncode == 0, done.stderr
     out = done.stdout
     assert "Function   plot(x, y=2)" in out
@@ -240,7 +210,7 @@ def test_show_function_from_a_package_module(project):
 
 
 def test_show_json(project):
-    done = figvault("show", "local.figvault", "--json", cwd=project)
+    done = run_cli("show", "local.figvault", "--json", cwd=project)
     assert done.returncode == 0, done.stderr
     data = json.loads(done.stdout)
     assert set(data) >= {"archive", "size", "function", "args", "files", "globals"}
@@ -277,7 +247,7 @@ def test_show_reads_without_importing_the_project(project, empty):
     # The package named by the archive is not importable from here, and
     # show does not need it.
     shutil.copy(project / "module.figvault", empty)
-    done = figvault("show", "module.figvault", "--json", cwd=empty)
+    done = run_cli("show", "module.figvault", "--json", cwd=empty)
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout)["function"]["module"] == "shapes.plots"
 
@@ -322,7 +292,7 @@ def test_show_runs_nothing_from_a_crafted_archive(tmp_path, as_json):
     (tmp_path / "trap.figvault").write_bytes(b"(dS'files'\n(dsS'func'\ncfvtrapmod\nboom\n(S'x'\ntRs.")
     extra = ["--json"] if as_json else []
     for name in ("evil.figvault", "trap.figvault"):
-        done = figvault("show", name, *extra, cwd=tmp_path)
+        done = run_cli("show", name, *extra, cwd=tmp_path)
         assert done.returncode == 0, done.stderr
         assert done.stderr == ""
         assert not marker.exists()
@@ -346,9 +316,9 @@ def test_show_runs_nothing_from_a_crafted_archive(tmp_path, as_json):
 def test_crafted_stream_that_is_not_a_record(tmp_path):
     marker = tmp_path / "ran.marker"
     (tmp_path / "evil.figvault").write_bytes(pickle.dumps(_RunsCommand(f"touch {marker}")))
-    done = figvault("show", "evil.figvault", cwd=tmp_path)
+    done = run_cli("show", "evil.figvault", cwd=tmp_path)
     one_error_line(done, "'evil.figvault' is not a figvault archive", "not an archive record")
-    done = figvault("expand", "evil.figvault", cwd=tmp_path)
+    done = run_cli("expand", "evil.figvault", cwd=tmp_path)
     one_error_line(done, "not an archive record")
     assert not marker.exists()
 
@@ -360,7 +330,7 @@ def test_crafted_stream_that_is_not_a_record(tmp_path):
 
 @pytest.mark.parametrize("command", ["show", "expand"])
 def test_missing_file(command, tmp_path):
-    done = figvault(command, "nowhere.figvault", cwd=tmp_path)
+    done = run_cli(command, "nowhere.figvault", cwd=tmp_path)
     assert one_error_line(done) == "figvault: error: cannot open 'nowhere.figvault': no such file"
 
 
@@ -372,26 +342,26 @@ def test_missing_file(command, tmp_path):
 )
 def test_not_an_archive(command, content, tmp_path):
     (tmp_path / "bad.figvault").write_bytes(content)
-    done = figvault(command, "bad.figvault", cwd=tmp_path)
+    done = run_cli(command, "bad.figvault", cwd=tmp_path)
     one_error_line(done, "'bad.figvault' is not a figvault archive")
 
 
 @pytest.mark.parametrize("command", ["show", "expand"])
 def test_record_missing_keys(command, tmp_path):
     (tmp_path / "keys.figvault").write_bytes(pickle.dumps({"args": {}, "files": {}}))
-    done = figvault(command, "keys.figvault", cwd=tmp_path)
+    done = run_cli(command, "keys.figvault", cwd=tmp_path)
     one_error_line(done, "the archive record has no 'func' entry")
 
 
 def test_directory_instead_of_a_file(tmp_path):
     (tmp_path / "folder.figvault").mkdir()
-    one_error_line(figvault("show", "folder.figvault", cwd=tmp_path), "it is a directory")
+    one_error_line(run_cli("show", "folder.figvault", cwd=tmp_path), "it is a directory")
 
 
 def test_expand_into_an_existing_folder(project, tmp_path):
     shutil.copy(project / "local.figvault", tmp_path)
     (tmp_path / "there").mkdir()
-    done = figvault("expand", "local.figvault", "--folder", "there", cwd=tmp_path)
+    done = run_cli("expand", "local.figvault", "--folder", "there", cwd=tmp_path)
     assert one_error_line(done) == "figvault: error: the folder 'there' exists already"
     assert done.stdout == ""  # the saved function did not run
     assert list((tmp_path / "there").iterdir()) == []
@@ -404,7 +374,7 @@ def test_expand_into_an_existing_folder(project, tmp_path):
 
 def test_expand_a_script_function_with_the_console_script(project, empty):
     shutil.copy(project / "local.figvault", empty)
-    done = figvault("expand", "local.figvault", "--folder", "restored", cwd=empty, console_script=True)
+    done = run_cli("expand", "local.figvault", "--folder", "restored", cwd=empty, console_script=True)
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
     # The sources are restored first; then the function runs. c was passed
@@ -419,7 +389,7 @@ def test_expand_a_script_function_with_the_console_script(project, empty):
 
 def test_expand_without_folder_writes_nothing(project, empty):
     shutil.copy(project / "local.figvault", empty)
-    done = figvault("expand", "local.figvault", cwd=empty)
+    done = run_cli("expand", "local.figvault", cwd=empty)
     assert done.returncode == 0, done.stderr
     assert done.stdout == "local called 1 two 3 7\n"
     assert sorted(p.name for p in empty.iterdir()) == ["local.figvault"]
@@ -431,7 +401,7 @@ def test_package_function_needs_its_module(project, empty):
     done = subprocess.run(
         [sys.executable, "-c", "from figvault.src.unarchive import expand; expand('module.figvault')"],
         cwd=empty,
-        env=clean_env(),
+        env=child_environment(),
         capture_output=True,
         text=True,
     )
@@ -442,7 +412,7 @@ def test_package_function_needs_its_module(project, empty):
 def test_expand_a_package_function_in_an_empty_folder(project, empty):
     # ... while the command line serves the package from the archive.
     shutil.copy(project / "module.figvault", empty)
-    done = figvault("expand", "module.figvault", "--folder", "src", cwd=empty)
+    done = run_cli("expand", "module.figvault", "--folder", "src", cwd=empty)
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
     assert lines[-1] == "plot archived shapes.plots 9"
@@ -454,14 +424,14 @@ def test_expand_a_package_function_in_an_empty_folder(project, empty):
 def test_expand_uses_the_archived_source_over_the_current_one(project):
     # In the project the package has changed since, and `python -m` puts the
     # project on sys.path: the archived version still wins.
-    done = figvault("expand", "module.figvault", cwd=project)
+    done = run_cli("expand", "module.figvault", cwd=project)
     assert done.returncode == 0, done.stderr
     assert done.stdout == "plot archived shapes.plots 9\n"
 
 
 def test_expand_when_the_saved_function_fails(project, empty):
     shutil.copy(project / "fragile.figvault", empty)
-    done = figvault("expand", "fragile.figvault", "--folder", "out", cwd=empty)
+    done = run_cli("expand", "fragile.figvault", "--folder", "out", cwd=empty)
     assert done.returncode == 1
     lines = done.stderr.splitlines()
     assert lines[0] == "Traceback (most recent call last):"
@@ -473,6 +443,6 @@ def test_expand_when_the_saved_function_fails(project, empty):
     assert sorted(done.stdout.splitlines()) == ["./make.py", "shapes/__init__.py", "shapes/plots.py"]
 
     (empty / "data.txt").write_text("replayed data", encoding="utf-8")
-    done = figvault("expand", "fragile.figvault", cwd=empty)
+    done = run_cli("expand", "fragile.figvault", cwd=empty)
     assert done.returncode == 0, done.stderr
     assert done.stdout == "replayed data\n"

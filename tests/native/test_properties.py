@@ -31,7 +31,7 @@ from pathlib import Path
 import dill
 import numpy
 import pytest
-from support import flip_bits
+from support import flip_bits, listing
 import torch
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
@@ -207,10 +207,6 @@ def sandbox(tmp_path, monkeypatch):
     yield root
     os.chdir(tmp_path)
     shutil.rmtree(root, ignore_errors=True)
-
-
-def listing(root):
-    return sorted(str(path.relative_to(root)) for path in Path(root).rglob("*"))
 
 
 # ---- write_files_from_dict ---------------------------------------------------------
