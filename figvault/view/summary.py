@@ -15,7 +15,7 @@ import types
 from dataclasses import dataclass
 from typing import Any
 
-from ..reader import Budget, Call, Global, Plainness, ReadInfo, Walk, concerning, describe_type, read_record, walk
+from ..reader import Budget, Global, Plainness, ReadInfo, Walk, concerning, describe_type, read_record, walk
 from ..sources import OUTSIDE, FileDictionaryError, ModuleIndex, key_parts, main_script_key, source_files
 from ..terminal import clean_text
 from .codecheck import COMPILE_ERRORS, CodeCheck, Compiled, check_code, check_other_functions, code_objects, line_span

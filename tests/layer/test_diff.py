@@ -130,6 +130,15 @@ def test_added_removed_and_data_only_changes(tmp_path):
     assert re.search(r"^  removed  \./old\.py  \+0 -1$", out, re.M)
 
 
+def test_files_are_matched_by_where_they_restore(tmp_path):
+    (tmp_path / "a.fv").write_bytes(record({}, {"./lib/../b.py": "x = 1\n", "/abs.py": "a\n"}))
+    (tmp_path / "b.fv").write_bytes(record({}, {"./b.py": "x = 2\n", "/abs.py": "a\n"}))
+    data = diff(tmp_path, "a.fv", "b.fv", "--json")
+    assert data["file_counts"] == {"changed": 1, "added": 0, "removed": 0, "same": 1}
+    assert data["files"][0]["path"] == "./lib/../b.py"
+    assert data["files"][0]["diff"][:2] == ["--- a/b.py", "+++ b/b.py"]
+
+
 def test_diff_runs_nothing_from_either_archive(tmp_path):
     marker = tmp_path / "ran.marker"
 
