@@ -39,7 +39,6 @@ PROG = "figvault"
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
-EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
 # Characters of an unexpected error's own text shown in ours.

@@ -90,7 +90,6 @@ class Unpickler:
         self.stack: list[Any] = []
         self.metastack: list[list[Any]] = []
         self._size = self._file_size(file)
-        self.operations = 0
 
     # -- reading bytes -------------------------------------------------------
 
@@ -199,14 +198,12 @@ class Unpickler:
                     raise EOFError
                 count += 1
                 if count > limit:
-                    self.operations = count
                     raise LimitError("the number of pickle operations", count_text(limit))
                 handler = dispatch[key[0]]
                 if handler is None:
                     raise pickle.UnpicklingError(f"invalid load key, {key!r}")
                 handler(self)
         except Stop as stop:
-            self.operations = count
             return stop.value
 
     # -- globals ---------------------------------------------------------------

@@ -11,7 +11,20 @@ from typing import Any, Sequence
 
 from ..terminal import clean_text
 
-__all__ = ["LINE_CHARS", "NAME_CHARS", "ROW_CHARS", "TYPE_CHARS", "VALUE_CHARS", "clean", "code_line", "table"]
+__all__ = [
+    "ARG_KEY_CHARS",
+    "DEFAULT_CHARS",
+    "KEY_CHARS",
+    "LINE_CHARS",
+    "NAME_CHARS",
+    "QUOTE_CHARS",
+    "ROW_CHARS",
+    "TYPE_CHARS",
+    "VALUE_CHARS",
+    "clean",
+    "code_line",
+    "table",
+]
 
 # The widest text of each kind of printed field, in characters.
 NAME_CHARS = 200  # a name: function, parameter, argument, module, file path
