@@ -207,7 +207,8 @@ def _message(error: Exception, command: _Command, archive: str | None) -> str:
         return f"cannot restore the sources of {archive!r}: {error}"
     if stage == "restore" and isinstance(error, (OSError, ValueError)):
         reason = (error.strerror if isinstance(error, OSError) else None) or str(error) or type(error).__name__
-        return f"restoring the sources of {archive!r} into {folder!r} failed: {clean_text(reason, NAME_CHARS)}; nothing was restored"
+        target = command.replay.folder if command.replay is not None else folder
+        return f"restoring the sources of {archive!r} into {target!r} failed: {clean_text(reason, NAME_CHARS)}; nothing was restored"
     if isinstance(error, FileNotFoundError):
         return f"cannot open {archive!r}: no such file"
     if isinstance(error, IsADirectoryError):

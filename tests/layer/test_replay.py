@@ -497,6 +497,20 @@ def test_extract_runs_nothing(tmp_path, workdir, capsys, listing):
     assert not marker.exists()
 
 
+@pytest.mark.parametrize("command", ["expand", "extract"])
+def test_a_restore_that_fails_is_one_line_naming_the_folder(tmp_path, command):
+    # A lone surrogate cannot be written in the file-system encoding.
+    files = {"./first.py": "ok\n", "./second.py": "bad \ud800\n"}
+    write_archive(tmp_path / "a.figvault", {"args": {}, "files": files, "func": len})
+    done = run_cli(command, "a.figvault", "--folder", "out", cwd=tmp_path)
+    assert done.returncode == 1 and "Traceback" not in done.stderr
+    assert done.stderr.splitlines() == [
+        f"figvault: error: restoring the sources of 'a.figvault' into {str(tmp_path / 'out')!r} failed: "
+        "'utf-8' codec can't encode character '\\ud800' in position 4: surrogates not allowed; nothing was restored"
+    ]
+    assert not (tmp_path / "out").exists()
+
+
 def test_extract_usage(tmp_path):
     done = run_cli("extract", "--help", cwd=tmp_path)
     assert done.returncode == 0
