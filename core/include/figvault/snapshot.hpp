@@ -17,6 +17,7 @@
 #include <Python.h>
 
 #include "figvault/frame.hpp"
+#include "figvault/interpreter_watch.h"
 #include "figvault/refs.hpp"
 
 namespace figvault {
