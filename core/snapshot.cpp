@@ -112,13 +112,15 @@ constexpr const char kFileMode[] = "r";
 // that Ctrl-C is answered inside a folder of any size.
 constexpr int kFolderOpenFlags = O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC;
 constexpr size_t kFolderChunk = 32768;
+// A folder opened again only to open its files from.
+constexpr int kFolderPathFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 // FileIO.readall()'s buffer sizes: the file's size plus one when it has
 // one, else a small chunk; then grown in proportion to what was read.
 constexpr size_t kSmallChunk = 8192;
 constexpr size_t kLargeBufferCutoff = 65536;
 // Folder descriptors kept open for opening their files: at most this many,
 // and at most this share of the process's descriptor limit.
-constexpr size_t kMostFoldersHeld = 256;
+constexpr size_t kMostFoldersHeld = 1024;
 constexpr rlim_t kDescriptorShareDivisor = 4;
 
 // File systems where a read(2) of a regular file that returns fewer bytes
@@ -741,19 +743,38 @@ public:
         return fresh_ = read_folder(path, want == Want::kMatches, want == Want::kFolders);
     }
 
-    // The descriptor of held folder `index`, when it is still current.
-    int held_descriptor(int index) const {
-        if (index < 0 || static_cast<size_t>(index) >= held_.size()) return -1;
-        const HeldFolder& folder = held_[index];
-        return folder.epoch == epoch_ ? folder.descriptor.get() : -1;
+    // A descriptor of the folder of `found` to open it from: the one held
+    // since its listing while that is still current, else the folder opened
+    // now by its path (kept for the files after it in the same folder); -1
+    // when there is none (the file is then opened by its path, which gives
+    // the error the folder's path gives).
+    int folder_of(const Found& found) {
+        if (found.held >= 0 && static_cast<size_t>(found.held) < held_.size()) {
+            const HeldFolder& folder = held_[found.held];
+            if (folder.epoch == epoch_ && folder.descriptor) return folder.descriptor.get();
+        }
+        const size_t length = found.name_offset - 1;
+        if (reading_.epoch != epoch_ || reading_path_.size() != length ||
+            found.path.compare(0, length, reading_path_) != 0) {
+            reading_path_.assign(found.path, 0, length);
+            reading_.descriptor.reset();
+            int fd;
+            Py_BEGIN_ALLOW_THREADS
+            fd = ::open(reading_path_.c_str(), kFolderPathFlags);
+            Py_END_ALLOW_THREADS
+            reading_.descriptor.reset(fd);
+            reading_.epoch = epoch_;
+        }
+        return reading_.descriptor.get();
     }
 
-    bool holds_folders() const { return held_count_ > 0; }
+    bool holds_folders() const { return held_count_ > 0 || reading_.descriptor; }
 
     // Closes every held folder (the descriptors may be needed, or stale).
     void release_folders() {
         for (HeldFolder& folder : held_) folder.descriptor.reset();
         held_count_ = 0;
+        reading_.descriptor.reset();
     }
 
     // Whether a short read of a regular file on device `device` (open as
@@ -854,6 +875,8 @@ private:
     size_t most_held_ = kMostFoldersHeld;
     size_t held_count_ = 0;
     std::vector<HeldFolder> held_;
+    HeldFolder reading_{Descriptor(), 0};  // the folder opened for the files being read
+    std::string reading_path_;
     std::unordered_map<std::string, Listing> kept_;
     Listing fresh_;
     std::vector<std::pair<dev_t, bool>> devices_;
@@ -1110,10 +1133,9 @@ public:
     // where that opens the same file) and fstat(2), which a folder fails
     // with EISDIR. `status` gets the file's status.
     Descriptor open(const Found& found, PyObject* file, struct stat& status) {
+        bool by_path = found.via_link || found.path.size() >= PATH_MAX;
         for (;;) {
-            const int folder = call_.quiet() && !found.via_link && found.path.size() < PATH_MAX
-                                   ? call_.held_descriptor(found.held)
-                                   : -1;
+            const int folder = by_path || !call_.quiet() ? -1 : call_.folder_of(found);
             int fd, error, status_result = -1;
             Py_BEGIN_ALLOW_THREADS
             fd = folder >= 0 ? ::openat(folder, found.path.c_str() + found.name_offset, kFileOpenFlags)
@@ -1130,7 +1152,9 @@ public:
                     continue;
                 }
                 if ((error == EMFILE || error == ENFILE) && call_.holds_folders()) {
+                    // Not for want of the descriptors this call holds.
                     call_.release_folders();
+                    by_path = true;
                     continue;
                 }
                 errno = error;
