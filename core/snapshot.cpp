@@ -118,6 +118,9 @@ constexpr int kFolderPathFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 // one, else a small chunk; then grown in proportion to what was read.
 constexpr size_t kSmallChunk = 8192;
 constexpr size_t kLargeBufferCutoff = 65536;
+// Regular files up to this size, on a plain file system, are read without
+// giving up the GIL.
+constexpr Py_ssize_t kLargestReadWithTheGil = 1 << 18;
 // Folder descriptors kept open for opening their files: at most this many,
 // and at most this share of the process's descriptor limit.
 constexpr size_t kMostFoldersHeld = 1024;
@@ -1088,22 +1091,26 @@ TextScan scan_text(const unsigned char* data, size_t size) {
 // ---- reading one file -----------------------------------------------------------
 
 // read(2) as CPython's _Py_read calls it: without the GIL, again after EINTR
-// unless a signal handler raised; an OSError from errno otherwise.
-Py_ssize_t read_some(int fd, char* buffer, size_t count) {
+// unless a signal handler raised; an OSError from errno otherwise. A small
+// read of a regular file on a plain file system (which neither blocks nor
+// stops at a signal) keeps the GIL: giving it up and taking it back would
+// cost more than the read.
+Py_ssize_t read_some(Call& call, int fd, char* buffer, size_t count, bool keep_gil) {
     Py_ssize_t size;
     int error;
-    int handler_failed = 0;
     if (count > static_cast<size_t>(PY_SSIZE_T_MAX)) count = PY_SSIZE_T_MAX;
-    do {
-        Py_BEGIN_ALLOW_THREADS
-        errno = 0;
-        size = read(fd, buffer, count);
-        error = errno;
-        Py_END_ALLOW_THREADS
-    } while (size < 0 && error == EINTR && !(handler_failed = PyErr_CheckSignals()));
-    if (handler_failed) {
-        errno = error;
-        return -1;
+    for (;;) {
+        if (keep_gil) {
+            size = read(fd, buffer, count);
+            error = errno;
+        } else {
+            Py_BEGIN_ALLOW_THREADS
+            size = read(fd, buffer, count);
+            error = errno;
+            Py_END_ALLOW_THREADS
+        }
+        if (size >= 0 || error != EINTR) break;
+        call.check_signals();
     }
     if (size < 0) {
         errno = error;
@@ -1193,13 +1200,19 @@ public:
     }
 
     // f.close(); an error is the one FileIO.close() raises.
-    void close(Descriptor& descriptor) {
+    void close(Descriptor& descriptor, const struct stat& status) {
         int result, error;
         const int fd = descriptor.get();
-        Py_BEGIN_ALLOW_THREADS
-        result = ::close(fd);
-        error = errno;
-        Py_END_ALLOW_THREADS
+        if (S_ISREG(status.st_mode) && call_.plain_file_system(status.st_dev, fd)) {
+            // Nothing to flush or wait for: not worth giving up the GIL.
+            result = ::close(fd);
+            error = errno;
+        } else {
+            Py_BEGIN_ALLOW_THREADS
+            result = ::close(fd);
+            error = errno;
+            Py_END_ALLOW_THREADS
+        }
         static_cast<void>(descriptor.release());
         if (result < 0) {
             errno = error;
@@ -1283,13 +1296,15 @@ private:
     // and is then read on as readall reads it.
     OwnedRef read_regular(int fd, const struct stat& status) {
         const Py_ssize_t expected = static_cast<Py_ssize_t>(status.st_size);
+        const bool plain = call_.plain_file_system(status.st_dev, fd);
+        const bool keep_gil = plain && expected <= kLargestReadWithTheGil;
         OwnedRef text = OwnedRef::checked(PyUnicode_New(expected, 127));
         char* data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
         const size_t capacity = static_cast<size_t>(expected) + 1;
         size_t got = 0;
         for (;;) {
             const size_t asked = capacity - got;
-            const Py_ssize_t size = read_some(fd, data + got, asked);
+            const Py_ssize_t size = read_some(call_, fd, data + got, asked, keep_gil);
             if (size < 0) {
                 if (errno != EAGAIN) throw_error_set();
                 PyErr_Clear();
@@ -1309,7 +1324,7 @@ private:
             }
             // A short read of a plain file is its end: the confirming read
             // readall makes could only see bytes written since.
-            if (static_cast<size_t>(size) < asked && call_.plain_file_system(status.st_dev, fd)) break;
+            if (static_cast<size_t>(size) < asked && plain) break;
         }
         data[got] = '\0';
         const TextScan scan = scan_text(reinterpret_cast<const unsigned char*>(data), got);
@@ -1352,7 +1367,7 @@ private:
                     raise_error(PyExc_OverflowError, kUnboundedReadMessage);
                 reserve(buffer_size);
             }
-            const Py_ssize_t size = read_some(fd, buffer_ + bytes_read, buffer_size - bytes_read);
+            const Py_ssize_t size = read_some(call_, fd, buffer_ + bytes_read, buffer_size - bytes_read, false);
             if (size == 0) return true;
             if (size < 0) {
                 if (errno == EAGAIN) {
@@ -1455,7 +1470,7 @@ void read_directly(Scope& scope, const SnapshotSteps& steps, FileReader& reader,
     }
     set_item(python_files, file, text.get());
     scope.at(steps.close_line);
-    reader.close(descriptor);
+    reader.close(descriptor, status);
 }
 
 // One file through io.FileIO, for a call that audit hooks may observe.

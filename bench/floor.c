@@ -6,7 +6,7 @@
    into freshly allocated memory, which stays allocated until the whole
    snapshot is taken (as a file dictionary holds every text).
 
-       snapshot_floor CALLS
+       floor CALLS
 
    takes CALLS snapshots of the working directory, freeing each before the
    next (so later calls reuse the memory the first one faulted in), and
