@@ -936,7 +936,7 @@ def test_this_process_takes_the_quiet_path(files, scratch):
 
 
 SIGNAL_CHANGES_TREE_CHILD = """
-    import contextlib, ctypes, json, os, signal, struct, sys, threading
+    import contextlib, json, os, signal, sys
     import snapshot_support as support
     import figvault.src.files as files
 
@@ -944,28 +944,19 @@ SIGNAL_CHANGES_TREE_CHILD = """
         with open("late.ipynb", "w") as file:
             file.write("{}")
 
-    signal.signal(signal.SIGUSR1, add_notebook)
-    libc = ctypes.CDLL(None, use_errno=True)
-
-    def signal_on_first_listing(notifier):
-        # Blocks until the working directory is opened (its listing for
-        # "./**/*.py"), then signals: the handler runs while the walk goes on.
-        os.read(notifier, 4096)
-        os.kill(os.getpid(), signal.SIGUSR1)
+    signal.signal(signal.SIGALRM, add_notebook)
 
     def run(native):
         if os.path.exists("late.ipynb"):
             os.remove("late.ipynb")
-        notifier = libc.inotify_init1(os.O_CLOEXEC)
-        libc.inotify_add_watch(notifier, b".", support.IN_OPEN)
-        thread = threading.Thread(target=signal_on_first_listing, args=(notifier,))
-        thread.start()
         with contextlib.ExitStack() as stack:
             if not native:
                 stack.enter_context(support.python_level_steps(files))
+            # Due while "./**/*.py" is walked: the working directory (listed
+            # first) has been read, and thousands of folders are still ahead.
+            signal.setitimer(signal.ITIMER_REAL, 0.001)
             result = files.create_file_dict()
-        thread.join()
-        os.close(notifier)
+            signal.setitimer(signal.ITIMER_REAL, 0)
         return "./late.ipynb" in result
 
     print(json.dumps([run(True), run(False)]))
@@ -979,7 +970,8 @@ def test_a_signal_handler_changing_the_tree_during_the_walk(scratch):
     the listing for "./**/*.ipynb", as glob finds it, not hidden by the
     listing read before the handler ran."""
     root = scratch()
-    support.build_tree(root, [("folder", (f"f{index}".encode(),), None) for index in range(400)])
+    for index in range(3000):
+        os.mkdir(root / f"f{index}")
     native, python = run_child(SIGNAL_CHANGES_TREE_CHILD, cwd=root, timeout=60)
     assert native and python
 
