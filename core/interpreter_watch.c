@@ -6,20 +6,24 @@
      - has a signal arrived whose Python-level handler has not run yet? Such
        a handler runs at the next signal check and may change the tree too.
    Both read the interpreter's own state, which is laid out differently in
-   every minor version: this file is built for the versions it was written
-   against and refuses to build for any other. */
+   every minor version: this file holds code only for the version it was
+   written against (where the native snapshot is built), and nothing on any
+   other. */
+#include <patchlevel.h>
+
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+
 #define Py_BUILD_CORE 1
+#include <Python.h>
+
 #include "figvault/interpreter_watch.h"
-
-#if FIGVAULT_NATIVE_SNAPSHOT
-
-#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000
-#error "the interpreter's state is read here for CPython 3.11 only"
-#endif
-
 #include "internal/pycore_pystate.h"
 #include "internal/pycore_runtime.h"
 #include "pydtrace.h"
+
+#if !FIGVAULT_NATIVE_SNAPSHOT
+#error "the native snapshot and this file must be built for the same interpreter versions"
+#endif
 
 /* As PySys_Audit decides whether an event goes anywhere. */
 int figvault_audit_hooks_active(void) {

@@ -2,7 +2,7 @@
    native snapshot is built for. */
 #pragma once
 
-#include <Python.h>
+#include <patchlevel.h>
 
 /* The interpreter versions whose glob, io and recursion accounting the
    native snapshot follows; on any other, create_file_dict always takes its
