@@ -20,6 +20,7 @@ test that installs one runs in a child interpreter. The child interpreters
 import the same figvault build as this process (support.child_environment).
 """
 
+import contextlib
 import glob
 import json
 import os
@@ -28,6 +29,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import tracemalloc
 import types
 from pathlib import Path
@@ -1056,3 +1058,52 @@ def test_what_glob_reaches_through_its_helpers_is_followed(files, small_tree, mo
     monkeypatch.undo()
     assert result == expected
     assert calls
+
+
+@traced
+@pytest.mark.parametrize("native", [True, False], ids=["native", "python-level-steps"])
+def test_a_file_growing_while_it_is_read_is_read_to_its_end(files, scratch, native):
+    """Another thread appends to a script while it is read (here, each time,
+    300 lines after the read began): the text is always one the file had,
+    at least what it held when the read began and never a byte that was not
+    written, and often more than its size when it was opened (read on, as
+    FileIO.readall reads on, until a read finds nothing more)."""
+    root = scratch()
+    os.chdir(root)
+    start = b"x = 1\n" * 100_000
+    line = b"y = 2\n"
+    (root / "big.py").write_bytes(start)
+    go, done, stop = threading.Event(), threading.Event(), []
+
+    def append():
+        with open(root / "big.py", "ab", buffering=0) as file:
+            while go.wait() and not stop:
+                go.clear()
+                for _ in range(300):
+                    file.write(line * 100)
+                done.set()
+
+    writer = threading.Thread(target=append)
+    writer.start()
+    grown = 0
+    try:
+        with contextlib.ExitStack() as stack:
+            if not native:
+                stack.enter_context(support.python_level_steps(files))
+            for _ in range(60):
+                os.truncate(root / "big.py", len(start))
+                go.set()
+                text = files.create_file_dict()["./big.py"]
+                done.wait()
+                done.clear()
+                tail = text[len(start):]
+                assert text[: len(start)] == start.decode()
+                # Whole lines, and at most a part of the line being written.
+                assert tail[: len(tail) - len(tail) % len(line)] == line.decode() * (len(tail) // len(line))
+                assert line.decode().startswith(tail[len(tail) - len(tail) % len(line):])
+                grown += len(tail) > 0
+    finally:
+        stop.append(True)
+        go.set()
+        writer.join()
+    assert grown > 0
