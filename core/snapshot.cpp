@@ -1500,9 +1500,20 @@ void read_through_file_object(Scope& scope, const SnapshotSteps& steps, FileRead
 
 }  // namespace
 
+// The interpreter state that interpreter_watch.c reads is laid out as in the
+// headers of the release the modules were built with; another release of the
+// same minor version may differ, so the native path runs only on that one.
+namespace {
+bool running_the_build_release() {
+    const char* running = Py_GetVersion();
+    const size_t length = std::strlen(PY_VERSION);
+    return std::strncmp(running, PY_VERSION, length) == 0 && (running[length] == ' ' || running[length] == '\0');
+}
+}  // namespace
+
 void prepare_native_snapshot(PyObject* glob_module, PyObject* open_builtin, const SnapshotSteps& steps) {
     State& the_state = state();
-    if (the_state.ready) return;
+    if (the_state.ready || !running_the_build_release()) return;
     try {
         record(the_state, glob_module, open_builtin, steps);
         the_state.ready = true;
