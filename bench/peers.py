@@ -16,7 +16,6 @@
   cost of one call.
 """
 
-import glob
 import inspect
 import itertools
 import os
@@ -26,24 +25,12 @@ import dill
 import torch
 from numpy import ndarray
 
+from plain_snapshot import create_file_dict  # noqa: F401 - the floors' snapshot, also used by run.py
+
 _ACCEPTED = (int, float, bool, bytes, str, list, tuple, dict)
 
 
 # ---- archive: floors --------------------------------------------------------
-
-def create_file_dict():
-    """Two glob calls and every file read whole: the sources of one call
-    (figvault's create_file_dict, in plain Python)."""
-    python_files = {}
-    python_files_list = glob.glob("./**/*.py", recursive=True)
-    for path in glob.glob("./**/*.ipynb", recursive=True):
-        python_files_list.append(path)
-    for file in python_files_list:
-        f = open(file, "r")
-        python_files[file] = f.read()
-        f.close()
-    return python_files
-
 
 def floor_archive(target, func, arg_names, args):
     """The unavoidable work of one archive call, with an atomic replace."""
