@@ -14,11 +14,13 @@ created in its folder's descriptor and never replaces anything. Another
 process that swaps a folder for a link to somewhere else therefore cannot
 redirect a single file; the swap is noticed when the folder is left (its
 name no longer names the folder that was filled) and the restore fails.
-The new folder stays private (0o700) until every file is written, then
-gets the mode that a plain ``mkdir`` gives. A restore that fails (a full
-disk, a text that the file-system encoding cannot hold, a swap) empties the
-folders it made, wherever they were moved, and removes the new folder, so
-a restore either completes or leaves nothing behind.
+(A folder swapped once it is complete is like one swapped after the
+restore: its files stay in the folder made for them.) The new folder stays
+private (0o700) until every file is written, then gets the mode that a
+plain ``mkdir`` gives. A restore that fails (a full disk, a text that the
+file-system encoding cannot hold, a swap) empties the folders it made,
+also an open one moved elsewhere, and removes the new folder, so a
+restore either completes or leaves nothing behind.
 
 Each restored path is printed as ``write_files_from_dict`` prints it, in
 the dictionary's order: the normalised folder part, "/", the file name
