@@ -9,6 +9,9 @@
 * ``floor_expand``: dill.load plus writing the files back the same way
   write_files_from_dict does (split, normpath, print, exists, makedirs, open,
   write, close).
+* ``restore_by_path``: the sources restored by path, as the replay's restore
+  did before it walked through folder descriptors (check, print, makedirs,
+  open(path, "x"), write, close).
 * Small functions with the same parameters as figvault's callables, for the
   cost of one call.
 """
@@ -178,3 +181,19 @@ class PeerDecorator:
             return func(*args, **kwargs)
 
         return wrapper
+
+
+# ---- restore by path ----------------------------------------------------------
+
+def restore_by_path(files, folder):
+    """Every file of an archive's dictionary written below the new folder by
+    path, with its missing parent folders made: no descriptors, no checks
+    of what a path leads to."""
+    os.mkdir(folder)
+    for key, text in files.items():
+        head, tail = os.path.split(key)
+        print(os.path.normpath(head) + "/" + tail)
+        target = os.path.join(folder, os.path.normpath(key))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "x") as file:
+            file.write(text)

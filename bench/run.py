@@ -6,6 +6,7 @@
     python bench/run.py --snapshot # only section 5 (add --quick for a smoke run)
     python bench/run.py --dump     # only section 6
     python bench/run.py --floor    # only section 7 (add --quick for a smoke run)
+    python bench/run.py --restore  # only section 8
 
 Measures, on generated source trees of .py text:
   1. a decorated call against the plain-Python floor and a plain-Python peer
@@ -21,7 +22,10 @@ Measures, on generated source trees of .py text:
   6. the dump of a record with the globals its function reads,
   7. the snapshot at the floor of the machine: the floor program
      (bench/floor.c), the native create_file_dict and the plain-Python steps
-     side by side, in CPU time.
+     side by side, in CPU time,
+  8. the replay's restore of the sources (descriptors, checks, listing)
+     against writing them by path, and a restore that meets a folder
+     swapped for a link.
 
 Runs of the compared variants are interleaved in a shuffled order inside every
 round, and ratios are taken between the runs of the same round (paired), so
@@ -766,6 +770,116 @@ def floor_section(root, tree_dirs, rounds, first_calls, decorated_rounds, rng):
         emit()
 
 
+# ---- 8. restoring the sources ------------------------------------------------------
+
+# Rounds of section 8, per case.
+FULL_RESTORE_ROUNDS = 30
+QUICK_RESTORE_ROUNDS = 5
+# The crafted case: one file at the top and 3,000 in one folder.
+CRAFTED_FILES = 3000
+# Files of that folder written before another process swaps it for a link.
+SWAP_AFTER = 10
+
+
+def crafted_files():
+    return {"./a.py": "A = 1\n", **{f"./sub/{i:05d}_{'long_name_' * 4}.py": f"N = {i}\n" for i in range(CRAFTED_FILES)}}
+
+
+class _SwapAt:
+    """A standard output that swaps `folder` for a link to `outside` when
+    the restore lists its SWAP_AFTER-th path (a racing process, on cue)."""
+
+    def __init__(self, folder, parked, outside):
+        self.folder, self.parked, self.outside, self.lines = folder, parked, outside, 0
+
+    def write(self, text):
+        self.lines += text.count("\n")
+        if self.lines >= SWAP_AFTER and not os.path.islink(self.folder):
+            os.rename(self.folder, self.parked)
+            os.symlink(self.outside, self.folder)
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+def bench_restore(files, out_dir, rounds, rng):
+    """restore_files against the restore by path, interleaved, listing to /dev/null."""
+    from figvault.replay.restore import restore_files
+
+    targets = {name: os.path.join(out_dir, name) for name in ("figvault", "by path")}
+    variants = {
+        "figvault": lambda: restore_files(files, targets["figvault"]),
+        "by path": lambda: peers.restore_by_path(files, targets["by path"]),
+    }
+
+    def teardown(name):
+        shutil.rmtree(targets[name])
+        quiet_disk()
+
+    with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
+        return interleaved(variants, rounds, rng, teardown=teardown)
+
+
+def bench_swapped_restore(files, out_dir, rounds):
+    """The time until a restore that meets a swapped folder has failed and
+    removed what it wrote; checks that nothing went through the link."""
+    from figvault.replay.restore import FolderMovedError, restore_files
+
+    target, outside = os.path.join(out_dir, "swapped"), os.path.join(out_dir, "outside")
+    parked = os.path.join(out_dir, "parked")
+    os.makedirs(outside)
+    samples = []
+    for _ in range(rounds):
+        swapper = _SwapAt(os.path.join(target, "sub"), parked, outside)
+        gc.collect()
+        start = perf_ns()
+        try:
+            with contextlib.redirect_stdout(swapper):
+                restore_files(files, target)
+        except FolderMovedError:
+            pass
+        samples.append(perf_ns() - start)
+        left = os.listdir(outside) + os.listdir(parked)
+        assert not left and not os.path.lexists(target), "the restore left files behind"
+        os.rmdir(parked)
+        quiet_disk()
+    return samples
+
+
+def restore_section(root, tree_dirs, rounds, rng):
+    from figvault.src.files import create_file_dict
+
+    emit("## 8. Restoring the sources (extract, expand)")
+    emit()
+    emit("The replay's restore (checks, one descriptor per folder, files created in it, the listing "
+         "to /dev/null) against writing the same files by path with makedirs (the restore before "
+         "descriptors). Ratio = median of per-round paired ratios, [95 % bootstrap interval]. "
+         f"Crafted: ./a.py and {CRAFTED_FILES:,} files in ./sub; swapped: the same, with ./sub "
+         f"swapped for a link after {SWAP_AFTER} files, timed until the restore has failed and removed "
+         "what it wrote.")
+    emit()
+    cases = {f"crafted ({CRAFTED_FILES + 1:,} files, 2 folders)": crafted_files()}
+    for name, folder in tree_dirs.items():
+        with working_in(folder):
+            files = create_file_dict()
+        cases[f"{name} tree ({len(files):,} files)"] = files
+    rows = []
+    for label, files in cases.items():
+        out_dir = tempfile.mkdtemp(prefix="restore-", dir=root)
+        samples = bench_restore(files, out_dir, rounds, rng)
+        ratios = paired_ratios(samples, "figvault", "by path")
+        low, high = bootstrap_median_ci(ratios)
+        rows.append([label, fmt_time(statistics.median(samples["figvault"])),
+                     fmt_time(statistics.median(samples["by path"])),
+                     f"{statistics.median(ratios):.3f} [{low:.3f}, {high:.3f}]"])
+    out_dir = tempfile.mkdtemp(prefix="restore-", dir=root)
+    swapped = bench_swapped_restore(crafted_files(), out_dir, rounds)
+    rows.append([f"swapped ({CRAFTED_FILES + 1:,} files)", fmt_time(statistics.median(swapped)), "", ""])
+    emit(table(["case", "figvault", "by path", "figvault / by path"], rows))
+    emit()
+
+
 # ---- machine -------------------------------------------------------------------
 
 def default_dir():
@@ -838,6 +952,8 @@ def main():
                         help="run only section 6, the dump with the function's globals")
     parser.add_argument("--floor", action="store_true",
                         help="run only section 7, the snapshot at the floor of the machine")
+    parser.add_argument("--restore", action="store_true",
+                        help="run only section 8, restoring the sources")
     parser.add_argument("--memory-child", nargs=4, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.memory_child:
@@ -858,7 +974,10 @@ def main():
     memory_repeats = 1 if options.quick else 3
     rng = random.Random(2024)
 
-    kind = "snapshot" if options.snapshot else "dump" if options.dump else "floor" if options.floor else "full"
+    kind = "full"
+    for only in ("snapshot", "dump", "floor", "restore"):
+        if getattr(options, only):
+            kind = only
     if options.quick:
         kind = "quick " + kind if kind != "full" else "quick"
     emit(f"# figvault benchmarks ({kind} run)")
@@ -887,10 +1006,14 @@ def main():
         floor_rounds = {name: n for name, n in floor_rounds.items() if name in rounds}
         floor_decorated_rounds = 0
     needed = list(snapshot_rounds) + list(decorated_rounds)
+    restore_trees = ["medium"]
+    restore_rounds = QUICK_RESTORE_ROUNDS if options.quick else FULL_RESTORE_ROUNDS
     if options.dump:
         needed = list(dump_rounds)
     elif options.floor:
         needed = list(floor_rounds)
+    elif options.restore:
+        needed = restore_trees
     elif not options.snapshot:
         needed = list(rounds) + [memory_tree] + needed + list(dump_rounds) + list(floor_rounds)
     root = tempfile.mkdtemp(prefix="figvault-bench-", dir=base_dir)
@@ -917,6 +1040,9 @@ def main():
             return
         if options.floor:
             floor_section(root, tree_dirs, floor_rounds, first_calls, floor_decorated_rounds, rng)
+            return
+        if options.restore:
+            restore_section(root, {name: tree_dirs[name] for name in restore_trees}, restore_rounds, rng)
             return
 
         # 1. decorated call
@@ -1070,6 +1196,9 @@ def main():
 
         # 7. the snapshot at the floor of the machine
         floor_section(root, tree_dirs, floor_rounds, first_calls, floor_decorated_rounds, rng)
+
+        # 8. restoring the sources
+        restore_section(root, {name: tree_dirs[name] for name in restore_trees}, restore_rounds, rng)
     finally:
         shutil.rmtree(root, ignore_errors=True)
         emit(f"Total time: {time.time() - started:.0f} s")
