@@ -26,9 +26,9 @@ def _read_version() -> str:
 # Public name -> the module that defines it.
 _LAZY = {
     "archive": "figvault.src.archive",
-    "expand": "figvault.expansion",
-    "extract": "figvault.expansion",
-    "ReplayWarning": "figvault.prepare",
+    "expand": "figvault.replay",
+    "extract": "figvault.replay",
+    "ReplayWarning": "figvault.replay",
 }
 
 

@@ -1,7 +1,7 @@
 import os
 from typing import Any
 
-from figvault.prepare import ReplayWarning as ReplayWarning
+from figvault.replay import ReplayWarning as ReplayWarning
 from figvault.src.archive import archive as archive
 
 __all__ = ["ReplayWarning", "archive", "expand", "extract"]

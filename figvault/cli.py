@@ -7,49 +7,66 @@ DIR]`` restores the saved sources and calls the saved function again,
 running the archived code (the replay of ``figvault.expand``); ``figvault
 extract ARCHIVE --folder DIR`` restores the sources without running anything.
 
-Errors are reported as one line, "figvault: error: ...", on the standard
-error stream (with ``--json``, also as a JSON object on the standard
-output); the exit status is 2 for a wrong command line and 1 for a failure.
+Each command parses its arguments and calls one function of the pipeline
+(:func:`figvault.view.show`, :func:`figvault.view.diff`, the steps of
+:class:`figvault.replay.Replay`); every error goes through one handler,
+:func:`_report`. A failure of the replayed code prints its traceback, then
+one line; every other failure is one line, "figvault: error: ...", on the
+standard error stream (with ``--json``, also a JSON object on the standard
+output). The exit status is 2 for a wrong command line and 1 for a failure.
+The list of restored paths that ``extract`` and ``expand`` print is only a
+report: when the standard output fails, the listing stops and the command
+goes on; a closed pipe (``| head``) is no failure, any other output error is
+reported once the command is done.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import sys
 import traceback
 import warnings
-from typing import Any, Sequence
+from dataclasses import dataclass
+from typing import Any, Iterator, Sequence
 
-from . import expansion, inspection, restore, safe_reader
-from .prepare import ReplayWarning
+from . import view
+from .reader import ArchiveError, ArchiveTooLarge, Budget, LimitError
+from .replay import Replay, ReplayWarning
+from .sources import FileDictionaryError
+from .terminal import clean_text
+from .view.text import NAME_CHARS
 
 PROG = "figvault"
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
-EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+# Characters of an unexpected error's own text shown in ours.
+DETAIL_CHARS = 200
+
+# The figvault package's folder: a traceback of replayed code starts where
+# the replay leaves it.
+_PACKAGE_FOLDER = os.path.dirname(os.path.abspath(__file__))
 
 
-class CommandError(Exception):
-    """A failure to report as one line.
+class OutputError(Exception):
+    """The standard output cannot be written (a JSON error object cannot be either)."""
 
-    ``archive`` is the file concerned, ``limit`` the budget that ran out (if
-    any), and ``output_failed`` tells that the standard output is unusable.
-    """
 
-    def __init__(
-        self,
-        message: str,
-        archive: str | None = None,
-        limit: safe_reader.LimitError | None = None,
-        output_failed: bool = False,
-    ) -> None:
-        super().__init__(message)
-        self.archive = archive
-        self.limit = limit
-        self.output_failed = output_failed
+@dataclass
+class _Command:
+    """What the error handler knows of the running command: its options,
+    the archive it works on (as the user wrote it; None while ``diff``
+    reads both), and the replay it runs."""
+
+    options: argparse.Namespace
+    archive: str | None = None
+    replay: Replay | None = None
+    listing_error: OSError | ValueError | None = None
 
 
 def _version() -> str:
@@ -59,252 +76,62 @@ def _version() -> str:
 
 
 # ---------------------------------------------------------------------------
-# Reading an archive
+# The commands
 # ---------------------------------------------------------------------------
 
 
-def _read(path: str, names: list[str] | None = None, limits: safe_reader.Limits | None = None) -> dict:
-    """The archive record of ``path``, read without running anything."""
-    try:
-        return safe_reader.read_archive(path, names, limits)
-    except FileNotFoundError:
-        raise CommandError(f"cannot open {path!r}: no such file") from None
-    except IsADirectoryError:
-        raise CommandError(f"cannot open {path!r}: it is a directory") from None
-    except OSError as error:
-        reason = error.strerror or str(error)
-        raise CommandError(f"cannot open {path!r}: {reason}") from None
-    except safe_reader.LimitError as error:
-        raise CommandError(f"{safe_reader.clean_text(path, safe_reader.NAME_CHARS)}: {error}", path, error) from None
-    except safe_reader.ArchiveError as error:
-        raise CommandError(f"{path!r} is not a figvault archive: {error}") from None
+def command_show(options: argparse.Namespace, command: _Command) -> None:
+    command.archive = options.archive
+    budget = Budget()
+    _write_output(view.show(options.archive, budget, as_json=options.json), budget)
 
 
-def _inspect(path: str, budget: safe_reader.Budget) -> inspection.Inspection:
-    """One archive inspected for show and diff; every failure becomes a CommandError."""
-    shown = safe_reader.clean_text(path, safe_reader.NAME_CHARS)
-    try:
-        return inspection.inspect_archive(path, budget)
-    except FileNotFoundError:
-        raise CommandError(f"cannot open {path!r}: no such file", archive=path) from None
-    except IsADirectoryError:
-        raise CommandError(f"cannot open {path!r}: it is a directory", archive=path) from None
-    except OSError as error:
-        reason = error.strerror or str(error)
-        raise CommandError(f"cannot open {path!r}: {reason}", archive=path) from None
-    except safe_reader.LimitError as error:
-        raise CommandError(f"{shown}: {error}", archive=path, limit=error) from None
-    except safe_reader.ArchiveError as error:
-        raise CommandError(f"{path!r} is not a figvault archive: {error}", archive=path) from None
-    except MemoryError:
-        raise CommandError(f"{shown}: the archive is too large to inspect in the memory available", archive=path) from None
-    except RecursionError:
-        raise CommandError(f"{path!r} is not a figvault archive: the archive record is nested too deeply", archive=path) from None
+def command_diff(options: argparse.Namespace, command: _Command) -> None:
+    budget = Budget()
+    text = view.diff(options.old, options.new, budget, as_json=options.json, stat=options.stat)
+    command.archive = options.new  # what is left to fail is the comparison's output
+    _write_output(text, budget)
 
 
-def summarize_archive(path: str, budget: safe_reader.Budget | None = None) -> dict[str, Any]:
-    """The summary that ``show`` prints, as JSON-ready data."""
-    return _inspect(path, budget or safe_reader.Budget()).summary
+def command_expand(options: argparse.Namespace, command: _Command) -> None:
+    command.archive = options.archive
+    replay = command.replay = Replay(options.archive, options.folder)
+    with _replay_warnings():
+        replay.prepare()
+        replay.restore()
+        _end_listing(replay, command)  # before the replayed code prints
+        replay.run()
 
 
-# ---------------------------------------------------------------------------
-# show
-# ---------------------------------------------------------------------------
-
-# Widest cells of a printed table, by kind of cell.
-NAME_WIDTH = safe_reader.NAME_CHARS
-TYPE_WIDTH = 60
-VALUE_WIDTH = safe_reader.VALUE_TEXT_CHARS
-# Widest line of a printed source or diff line.
-LINE_WIDTH = 240
+def command_extract(options: argparse.Namespace, command: _Command) -> None:
+    command.archive = options.archive
+    command.replay = Replay(options.archive, options.folder, runs_code=False)
+    command.replay.extract()
+    _end_listing(command.replay, command)
 
 
-def _clean(text: Any, limit: int = NAME_WIDTH) -> str:
-    """Text from an archive made safe for a terminal (no control characters
-    or line breaks) and cut to ``limit`` characters."""
-    return safe_reader.clean_text(text, limit)
+def _end_listing(replay: Replay, command: _Command) -> None:
+    """The restore went on when the standard output failed while it listed
+    the restored paths; point the output at the null device, so that what is
+    still buffered (or printed later) goes nowhere instead of failing again.
+    A closed pipe means the reader has all it wanted (`| head`): nothing to
+    tell. Any other failure lost output nobody chose to drop: it is reported
+    when the command is done."""
+    error = replay.listing_error
+    if error is None:
+        return
+    _silence_stdout()
+    if not isinstance(error, BrokenPipeError):
+        command.listing_error = error
 
 
-def _code_line(text: str) -> str:
-    """A line of archived source, tabs expanded, made safe for a terminal."""
-    return _clean(text.expandtabs(8), LINE_WIDTH)
-
-
-def _table(header: Sequence[str], rows: Sequence[Sequence[str]], right: Sequence[int] = ()) -> list[str]:
-    widths = [len(h) for h in header]
-    for row in rows:
-        widths = [max(w, len(cell)) for w, cell in zip(widths, row)]
-    lines = []
-    for row in [list(header)] + [list(r) for r in rows]:
-        cells = [cell.rjust(w) if i in right else cell.ljust(w) for i, (cell, w) in enumerate(zip(row, widths))]
-        lines.append("  " + "  ".join(cells).rstrip())
-    return lines
-
-
-CODE_CHECK_TEXT = {
-    "matches": "matches {key}",
-    "differs": "DOES NOT come from {key}",
-    "unchecked": "not checked: {detail}",
-}
-
-
-def _signature(name: str, params: list[str] | None) -> str:
-    """name(param, ...) on one line of bounded width."""
-    text = _clean(name) + ("(" + ", ".join(_clean(p) for p in params) + ")" if params is not None else "")
-    return _clean(text, LINE_WIDTH)
-
-
-def _function_lines(function: dict[str, Any]) -> list[str]:
-    name = function.get("qualname") or function.get("name")
-    params = function.get("parameters")
-    kind = function.get("kind")
-    if name:
-        title = _signature(name, params)
-    else:
-        title = f"<{_clean(kind, TYPE_WIDTH)}>"
-    lines = [f"Function   {title}"]
-    if kind not in ("function", "global", "unknown"):
-        lines.append(f"  kind      {_clean(kind, TYPE_WIDTH)}")
-    lines.append(f"  module    {_clean(function.get('module') or '?')}")
-    stored = function.get("stored")
-    if stored == "by reference":
-        stored += " (the module is imported when the archive is loaded)"
-    elif stored == "by value":
-        stored += " (the code is in the archive)"
-    lines.append(f"  stored    {stored}")
-    if function.get("source_file"):
-        where = _clean(function["source_file"])
-        if function.get("source_line"):
-            where += f", line {function['source_line']}"
-        lines.append(f"  source    {where}")
-    elif function.get("filename"):
-        where = _clean(function["filename"])
-        if function.get("firstlineno"):
-            where += f", line {function['firstlineno']}"
-        lines.append(f"  written   {where} (not in the archive)")
-    check = function.get("code_check")
-    if check and (function.get("stored") == "by value" or check["status"] != "unchecked"):
-        text = CODE_CHECK_TEXT[check["status"]].format(
-            key=_clean(function.get("source_file") or "?"), detail=_clean(check["detail"], LINE_WIDTH)
-        )
-        lines.append(f"  code      {text}")
-    return lines
-
-
-def _value_text(entry: dict[str, Any]) -> str:
-    if entry.get("value") is not None:
-        return _clean(entry["value"], VALUE_WIDTH)
-    parts = []
-    if "shape" in entry:
-        shape = entry["shape"]
-        parts.append("shape (" + ", ".join(str(n) for n in shape) + ("," if len(shape) == 1 else "") + ")")
-    if "dtype" in entry:
-        parts.append(_clean(entry["dtype"], TYPE_WIDTH))
-    if parts:
-        return ", ".join(parts)
-    if "refers_to" in entry:
-        return _clean(entry["refers_to"])
-    if "length" in entry:
-        return f"{entry['length']} items"
-    return "-"
-
-
-def _source_lines(function: dict[str, Any]) -> list[str]:
-    text = function.get("source_text")
-    if text is None:
-        return []
-    first = function.get("source_line") or 1
-    last = function.get("source_end_line") or first
-    lines = text.split("\n")
-    width = len(str(first + len(lines)))
-    shown = [f"Source     {_clean(function['source_file'])}, lines {first}-{last}"]
-    shown += [f"  {str(first + i).rjust(width)}  {_code_line(line)}".rstrip() for i, line in enumerate(lines)]
-    if last - first + 1 > len(lines):
-        shown.append(f"  ... {last - first + 1 - len(lines)} more lines")
-    return shown
-
-
-def _share(part: int, whole: int) -> str:
-    return f"{100 * part / whole:.0f}%" if whole else "-"
-
-
-def render_text(summary: dict[str, Any]) -> str:
-    """The text that ``show`` prints for a summary."""
-    size = summary.get("size")
-    lines = [f"Archive    {_clean(summary['archive'])}" + (f" ({size} bytes)" if size is not None else "")]
-    lines += _function_lines(summary["function"])
-    warnings = summary.get("warnings") or []
-    if warnings:
-        lines.append("")
-        lines.append(f"Warnings ({len(warnings)})")
-        lines += [f"  ! {_clean(warning, LINE_WIDTH)}" for warning in warnings]
-    source = _source_lines(summary["function"])
-    if source:
-        lines.append("")
-        lines += source
-    lines.append("")
-    args = summary.get("args")
-    if "args_type" in summary:
-        lines.append(f"Arguments: not a dict but {_clean(summary['args_type'], TYPE_WIDTH)}")
-    elif args is None:
-        lines.append("Arguments: none recorded; expand does not call the function")
-    elif not args:
-        lines.append("Arguments: none (the function is called without arguments)")
-    else:
-        lines.append(f"Arguments ({len(args)})")
-        rows = [[_clean(a["name"]), _clean(a["type"], TYPE_WIDTH), _value_text(a)] for a in args]
-        lines += _table(["NAME", "TYPE", "VALUE"], rows)
-    lines.append("")
-    files = summary.get("files") or []
-    if "files_type" in summary:
-        lines.append(f"Files: not a dict but {_clean(summary['files_type'], TYPE_WIDTH)}")
-    elif not files:
-        lines.append("Files: none")
-    else:
-        lines.append(f"Files ({len(files)})")
-        rows = []
-        for f in files:
-            size_text = "-" if f["bytes"] is None else str(f["bytes"])
-            count = "-" if f["lines"] is None else str(f["lines"])
-            rows.append([_clean(f["path"]), size_text, count])
-        total_bytes = sum(f["bytes"] or 0 for f in files)
-        total_lines = sum(f["lines"] or 0 for f in files)
-        rows.append(["total", str(total_bytes), str(total_lines)])
-        lines += _table(["PATH", "BYTES", "LINES"], rows, right=(1, 2))
-        folders = summary.get("folders") or []
-        if folders:
-            lines.append("")
-            lines.append("Snapshot by top-level folder")
-            rows = [[_clean(f["folder"]), str(f["files"]), str(f["bytes"]), _share(f["bytes"], total_bytes)] for f in folders]
-            lines += _table(["FOLDER", "FILES", "BYTES", "SHARE"], rows, right=(1, 2, 3))
-    lines.append("")
-    imports = summary.get("imports")
-    if imports is None:  # a summary from an older reader
-        imports = [{"module": name.rpartition(".")[0] or name, "via": "global"} for name in summary.get("globals", ())]
-    if imports:
-        listed = []
-        for entry in imports:
-            text = _clean(entry["module"])
-            if entry.get("via") not in (None, "global"):
-                text += f" (through {_clean(entry['via'])})"
-            listed.append(text)
-        lines.append("Imported on load  " + ", ".join(dict.fromkeys(listed)))
-    else:
-        lines.append("Imported on load  nothing")
-    if summary.get("other_keys"):
-        lines.append("")
-        lines.append("Other entries: " + ", ".join(_clean(k) for k in summary["other_keys"]))
-    return "\n".join(lines)
-
-
-def _write_output(text: str, budget: safe_reader.Budget) -> None:
+def _write_output(text: str, budget: Budget) -> None:
     """Print ``text`` (and a line break) within the output budget. Text that
     the output's encoding cannot hold is written as escapes."""
-    if len(text) > budget.limits.output:
-        raise safe_reader.LimitError("the output", safe_reader.count_text(budget.limits.output, "characters"))
+    budget.check_output(len(text))
     stream = sys.stdout
     if stream is None:
-        raise CommandError("there is no standard output to write to")
+        raise OutputError("there is no standard output to write to")
     try:
         stream.reconfigure(errors="backslashreplace")  # type: ignore[union-attr]
     except (AttributeError, ValueError, OSError):
@@ -316,7 +143,7 @@ def _write_output(text: str, budget: safe_reader.Budget) -> None:
         raise
     except OSError as error:
         _silence_stdout()
-        raise CommandError(f"cannot write the output: {error.strerror or error}", output_failed=True) from None
+        raise OutputError(f"cannot write the output: {error.strerror or error}") from None
 
 
 def _silence_stdout() -> None:
@@ -330,197 +157,145 @@ def _silence_stdout() -> None:
         pass
 
 
-def _limit_failure(path: str, error: safe_reader.LimitError) -> CommandError:
-    return CommandError(f"{safe_reader.clean_text(path, NAME_WIDTH)}: {error}", archive=path, limit=error)
-
-
-def command_show(options: argparse.Namespace) -> int:
-    budget = safe_reader.Budget()
-    path = options.archive
-    summary = _inspect(path, budget).summary
-    try:
-        text = json.dumps(summary, indent=2) if options.json else render_text(summary)
-        _write_output(text, budget)
-    except safe_reader.LimitError as error:
-        raise _limit_failure(path, error) from None
-    return EXIT_OK
-
-
-# ---------------------------------------------------------------------------
-# diff
-# ---------------------------------------------------------------------------
-
-DIFF_STATUS_TEXT = {"same": "same", "changed": "changed", "added": "added", "removed": "removed"}
-
-
-def _side_text(side: dict[str, Any] | None) -> str:
-    if not side:
-        return "-"
-    described = _value_text(side)
-    kind = _clean(side.get("type", "?"), TYPE_WIDTH)
-    return described if side.get("value") is not None else f"{kind} {described}".strip()
-
-
-def render_diff_text(report: dict[str, Any], stat: bool = False) -> str:
-    """The text that ``diff`` prints for a comparison."""
-    old, new = report["old"], report["new"]
-    lines = [
-        f"Old        {_clean(old['archive'])}" + (f" ({old['size']} bytes)" if old.get("size") is not None else ""),
-        f"New        {_clean(new['archive'])}" + (f" ({new['size']} bytes)" if new.get("size") is not None else ""),
-    ]
-    for label, side in (("old", old), ("new", new)):
-        for warning in side.get("warnings") or []:
-            lines.append(f"  ! {label}: {_clean(warning, LINE_WIDTH)}")
-    function = report["function"]
-
-    before = _signature(function["old"].get("qualname") or "?", function["old"].get("parameters"))
-    after = _signature(function["new"].get("qualname") or "?", function["new"].get("parameters"))
-    title = after if before == after else f"{before} -> {after}"
-    lines.append("")
-    lines.append(f"Function   {title}")
-    code = {"same": "unchanged", "changed": "CHANGED", "unknown": "cannot be compared"}[function["code"]]
-    lines.append(f"  code      {code}")
-    if function["code"] == "same" and function["record"] == "changed":
-        lines.append("  other     its defaults, globals or attributes changed")
-    for key in ("module", "stored"):
-        old_value, new_value = function["old"].get(key), function["new"].get(key)
-        if old_value != new_value:
-            lines.append(f"  {key:<9} {_clean(old_value or '?')} -> {_clean(new_value or '?')}")
-    lines.append("")
-    args = report["args"]
-    changed = [a for a in args if a["status"] != "same"]
-    lines.append(f"Arguments ({len(changed)} of {len(args)} changed)" if args else "Arguments: none")
-    rows = []
-    for entry in args:
-        if entry["status"] == "same":
-            rows.append([_clean(entry["name"]), "same", _side_text(entry.get("old")), ""])
-        else:
-            old_text, new_text = _side_text(entry.get("old")), _side_text(entry.get("new"))
-            if entry["status"] == "changed" and old_text == new_text:
-                new_text = "same type and shape, other data"
-            rows.append([_clean(entry["name"]), entry["status"], old_text, new_text])
-    if rows:
-        lines += _table(["NAME", "CHANGE", "OLD", "NEW"], rows)
-    counts = report["file_counts"]
-    lines.append("")
-    lines.append(
-        f"Files: {counts['changed']} changed, {counts['added']} added, {counts['removed']} removed, {counts['same']} unchanged"
-    )
-    rows = []
-    for row in report["files"]:
-        plus = row.get("added_lines")
-        minus = row.get("removed_lines")
-        change = f"+{plus if plus is not None else '?'} -{minus if minus is not None else '?'}"
-        rows.append([row["status"], _clean(row["path"]), change, _clean(row.get("note", ""), LINE_WIDTH)])
-    if rows:
-        lines += _table(["CHANGE", "PATH", "LINES", ""], rows)
-    if not stat:
-        for row in report["files"]:
-            if row.get("diff"):
-                lines.append("")
-                lines += [_code_line(line) for line in row["diff"]]
-    return "\n".join(lines)
-
-
-def command_diff(options: argparse.Namespace) -> int:
-    budget = safe_reader.Budget()
-    old = _inspect(options.old, budget)
-    new = _inspect(options.new, budget)
-    try:
-        report = inspection.diff_archives(old, new, budget, with_lines=not options.stat)
-        text = json.dumps(report, indent=2) if options.json else render_diff_text(report, options.stat)
-        _write_output(text, budget)
-    except safe_reader.LimitError as error:
-        raise _limit_failure(options.new, error) from None
-    return EXIT_OK
-
-
-# ---------------------------------------------------------------------------
-# expand
-# ---------------------------------------------------------------------------
-
-
-def _open_replay(path: str, folder: str | None, runs_code: bool = True) -> expansion.Replay:
-    """The replay of ``path`` into ``folder``, checked and read; nothing runs."""
-    if folder is not None:
-        try:
-            restore.new_folder_path(folder)
-        except FileExistsError:
-            raise CommandError(f"the folder {folder!r} exists already") from None
-    names: list[str] = []
-    try:
-        limits = safe_reader.limits_for_loading(path) if runs_code else None
-    except OSError:
-        limits = None  # reading it reports the problem
-    record = _read(path, names, limits)
-    try:
-        return expansion.Replay(path, folder, record=record, global_names=names, runs_code=runs_code)
-    except FileExistsError:
-        raise CommandError(f"the folder {folder!r} exists already") from None
-    except restore.FileDictionaryError as error:
-        raise CommandError(f"cannot restore the sources of {path!r}: {error}") from None
-
-
-def _restore(path: str, replaying: expansion.Replay) -> None:
-    """Write the sources; a failure is one line (the folder is removed again)."""
-    try:
-        replaying.restore()
-    except FileExistsError:
-        raise CommandError(f"the folder {replaying.folder!r} exists already") from None
-    except (OSError, ValueError) as error:
-        reason = (error.strerror if isinstance(error, OSError) else None) or str(error) or type(error).__name__
-        raise CommandError(
-            f"restoring the sources of {path!r} into {replaying.folder!r} failed: {_clean(reason)}; nothing was restored"
-        ) from None
-
-
 def _show_replay_warning(message: Any, category: type, filename: str, lineno: int, file: Any = None, line: Any = None) -> None:
     """Warnings while preparing a replay, as one 'figvault: warning:' line each."""
     stream = file if file is not None else sys.stderr
-    text = f"{PROG}: warning: {_clean(filename)}:{lineno}: {_clean(message)}"
+    text = f"{PROG}: warning: {clean_text(filename, NAME_CHARS)}:{lineno}: {clean_text(message, NAME_CHARS)}"
     try:
         print(text, file=stream)
     except (OSError, ValueError):  # stderr is gone: nothing to tell
         pass
 
 
-def command_expand(options: argparse.Namespace) -> int:
-    path = options.archive
-    replaying = _open_replay(path, options.folder)
-    _restore(path, replaying)
+@contextlib.contextmanager
+def _replay_warnings() -> Iterator[None]:
+    """Show every ReplayWarning of the block as one line."""
     with warnings.catch_warnings():
         warnings.simplefilter("always", ReplayWarning)
         previous, warnings.showwarning = warnings.showwarning, _show_replay_warning
         try:
-            replaying.run()
-        except safe_reader.ArchiveError as error:
-            where = f"; the sources were restored into {replaying.folder!r}" if replaying.restored else ""
-            raise CommandError(f"{path!r} is not a figvault archive: {error}{where}") from None
-        except Exception as error:
-            return _report_crash(path, error, replaying)
+            yield
         finally:
             warnings.showwarning = previous
-    return EXIT_OK
 
 
-def command_extract(options: argparse.Namespace) -> int:
-    path = options.archive
-    replaying = _open_replay(path, options.folder, runs_code=False)
-    _restore(path, replaying)
-    return EXIT_OK
+# ---------------------------------------------------------------------------
+# Errors
+# ---------------------------------------------------------------------------
 
 
-_PACKAGE_FOLDER = os.path.dirname(os.path.abspath(__file__))
+def _report(error: BaseException, command: _Command) -> int:
+    """The one error handler: the exit status for ``error``, after telling
+    what failed."""
+    if isinstance(error, KeyboardInterrupt):
+        print(f"{PROG}: error: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    replay = command.replay
+    in_replayed_code = replay is not None and replay.stage == "run"
+    if in_replayed_code and isinstance(error, Exception) and not isinstance(error, (ArchiveError, OutputError)):
+        return _report_crash(error, command)
+    if isinstance(error, BrokenPipeError):
+        # The reader of the output went away (`figvault show x | head`):
+        # stop quietly, and keep the interpreter's final flush from failing.
+        _silence_stdout()
+        return EXIT_FAILURE
+    if not isinstance(error, Exception):  # SystemExit and the like go on
+        raise error
+    archive = command.archive if command.archive is not None else _archive_of(error)
+    failure: dict[str, Any] = {"error": clean_text(_message(error, command, archive))}
+    if archive is not None:
+        failure["archive"] = archive
+    if isinstance(error, LimitError):
+        failure["what"], failure["limit"] = error.what, error.limit
+    _print_failure(failure, json_too=getattr(command.options, "json", False) and not isinstance(error, OutputError))
+    return EXIT_FAILURE
 
 
-def _report_crash(path: str, error: BaseException, replaying: expansion.Replay) -> int:
+def _archive_of(error: BaseException) -> str | None:
+    """The archive that an error names, when the command worked on several."""
+    if isinstance(error, ArchiveError):
+        return error.archive
+    if isinstance(error, OSError) and isinstance(error.filename, str):
+        return error.filename
+    return None
+
+
+def _message(error: Exception, command: _Command, archive: str | None) -> str:
+    """The one line that tells what failed, by kind of error and by step."""
+    stage = command.replay.stage if command.replay is not None else None
+    folder = getattr(command.options, "folder", None)
+    if isinstance(error, OutputError):
+        return str(error)
+    if isinstance(error, FileExistsError) and stage in ("folder", "restore"):
+        return f"the folder {folder!r} exists already"
+    if isinstance(error, FileDictionaryError):
+        return f"cannot restore the sources of {archive!r}: {error}"
+    if stage == "restore" and isinstance(error, (OSError, ValueError)):
+        reason = (error.strerror if isinstance(error, OSError) else None) or str(error) or type(error).__name__
+        target = command.replay.folder if command.replay is not None else folder
+        return f"restoring the sources of {archive!r} into {target!r} failed: {clean_text(reason, NAME_CHARS)}; nothing was restored"
+    if isinstance(error, FileNotFoundError):
+        return f"cannot open {archive!r}: no such file"
+    if isinstance(error, IsADirectoryError):
+        return f"cannot open {archive!r}: it is a directory"
+    if isinstance(error, OSError):
+        return f"cannot open {archive!r}: {error.strerror or error}"
+    if isinstance(error, (LimitError, ArchiveTooLarge)):
+        return f"{clean_text(archive, NAME_CHARS)}: {error}"
+    if isinstance(error, ArchiveError):
+        return f"{archive!r} is not a figvault archive: {error}{_restored(command)}"
+    if isinstance(error, MemoryError):
+        return "out of memory while reading the archive"
+    if isinstance(error, RecursionError):
+        return "the archive is nested too deeply to read"
+    # Something no archive should cause; the archive may be hostile, and a
+    # traceback would help nobody.
+    detail = clean_text(f"{type(error).__name__}: {error}", DETAIL_CHARS)
+    return f"the archive cannot be inspected ({detail})"
+
+
+def _listing_message(command: _Command) -> str:
+    """The error line of a command whose list of restored files could not be written."""
+    error = command.listing_error
+    reason = (error.strerror if isinstance(error, OSError) else None) or str(error) or type(error).__name__
+    return f"cannot write the list of restored files: {reason}{_restored(command)}"
+
+
+def _restored(command: _Command) -> str:
+    """The end of an error line of a replay that restored the sources."""
+    replay = command.replay
+    return f"; the sources were restored into {replay.folder!r}" if replay is not None and replay.restored else ""
+
+
+def _print_failure(failure: dict[str, Any], json_too: bool) -> None:
+    """The one-line error on stderr; with ``json_too`` also a JSON object on stdout."""
+    if json_too and sys.stdout is not None:
+        try:
+            sys.stdout.write(json.dumps(failure) + "\n")
+            sys.stdout.flush()
+        except OSError:
+            _silence_stdout()
+    else:
+        try:
+            if sys.stdout is not None:
+                sys.stdout.flush()
+        except OSError:
+            _silence_stdout()
+    try:
+        print(f"{PROG}: error: {failure['error']}", file=sys.stderr)
+    except (OSError, AttributeError):
+        pass
+
+
+def _report_crash(error: Exception, command: _Command) -> int:
     """A failure while the archive loads or its function runs: the traceback
     (it is the user's code that failed), then the one-line error."""
     sys.stdout.flush()
     # Start the traceback where the replay leaves figvault's own Python code.
     tb = error.__traceback__
     while tb is not None and tb.tb_next is not None:
-        if os.path.dirname(os.path.abspath(tb.tb_frame.f_code.co_filename)) != _PACKAGE_FOLDER:
+        filename = os.path.abspath(tb.tb_frame.f_code.co_filename)
+        if not filename.startswith(_PACKAGE_FOLDER + os.sep):
             break
         tb = tb.tb_next
     traceback.print_exception(type(error), error, tb, file=sys.stderr)
@@ -528,10 +303,9 @@ def _report_crash(path: str, error: BaseException, replaying: expansion.Replay) 
         lines = str(error).splitlines()
     except Exception:  # an exception whose text cannot be made
         lines = []
-    message = _clean(lines[0]) if lines else ""
+    message = clean_text(lines[0], NAME_CHARS) if lines else ""
     detail = type(error).__name__ + (f": {message}" if message else "")
-    where = f"; the sources were restored into {replaying.folder!r}" if replaying.restored else ""
-    print(f"{PROG}: error: expanding {path!r} failed: {detail}{where}", file=sys.stderr)
+    print(f"{PROG}: error: expanding {command.archive!r} failed: {detail}{_restored(command)}", file=sys.stderr)
     return EXIT_FAILURE
 
 
@@ -628,66 +402,13 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _report_failure(options: argparse.Namespace, error: CommandError) -> int:
-    """The one-line error on stderr; under --json also a JSON object on stdout."""
-    message = safe_reader.clean_text(str(error))
-    if getattr(options, "json", False) and not error.output_failed and sys.stdout is not None:
-        failure: dict[str, Any] = {"error": message}
-        if error.archive is not None:
-            failure["archive"] = error.archive
-        if error.limit is not None:
-            failure["what"], failure["limit"] = error.limit.what, error.limit.limit
-        try:
-            sys.stdout.write(json.dumps(failure) + "\n")
-            sys.stdout.flush()
-        except OSError:
-            _silence_stdout()
-    else:
-        try:
-            if sys.stdout is not None:
-                sys.stdout.flush()
-        except OSError:
-            _silence_stdout()
-    try:
-        print(f"{PROG}: error: {message}", file=sys.stderr)
-    except (OSError, AttributeError):
-        pass
-    return EXIT_FAILURE
-
-
-# Commands that only read archives: any failure of theirs is reported as
-# one line (the archive may be hostile; a traceback would help nobody).
-_READING_COMMANDS = ("show", "diff")
-
-
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
-    options = parser.parse_args(argv)  # exits with status 2 on a usage error
+    options = build_parser().parse_args(argv)  # exits with status 2 on a usage error
+    command = _Command(options)
     try:
-        try:
-            return options.handler(options)
-        except (CommandError, KeyboardInterrupt, BrokenPipeError):
-            raise
-        except MemoryError:
-            if options.command not in _READING_COMMANDS:
-                raise
-            raise CommandError("out of memory while reading the archive") from None
-        except RecursionError:
-            if options.command not in _READING_COMMANDS:
-                raise
-            raise CommandError("the archive is nested too deeply to read") from None
-        except Exception as error:
-            if options.command not in _READING_COMMANDS:
-                raise
-            detail = safe_reader.clean_text(f"{type(error).__name__}: {error}", 200)
-            raise CommandError(f"the archive cannot be inspected ({detail})") from None
-    except CommandError as error:
-        return _report_failure(options, error)
-    except KeyboardInterrupt:
-        print(f"{PROG}: error: interrupted", file=sys.stderr)
-        return 130
-    except BrokenPipeError:
-        # The reader of the output went away (`figvault show x | head`):
-        # stop quietly, and keep the interpreter's final flush from failing.
-        _silence_stdout()
-        return EXIT_FAILURE
+        options.handler(options, command)
+    except BaseException as error:
+        return _report(error, command)
+    if command.listing_error is not None:
+        return _report(OutputError(_listing_message(command)), command)
+    return EXIT_OK

@@ -25,13 +25,13 @@
 # * PYTHONMALLOC=malloc: Python objects come from malloc, so ASan sees
 #   overflows and use-after-free of objects, not only of C++ heap memory.
 # * ASAN_OPTIONS=detect_leaks=0: the interpreter (and torch) keep memory until
-#   exit by design; leak checking of our own code is done by tests/test_leaks.py
+#   exit by design; leak checking of our own code is done by tests/native/test_leaks.py
 #   (in a normal run; under ASan that file checks reference counts only).
 #   abort_on_error=1 ends the process on the first report.
 #   allocator_may_return_null=1: a corrupted pickle may announce a length of
 #   terabytes, and CPython answers a failed allocation with MemoryError;
 #   without this option ASan aborts with "allocation-size-too-big" instead
-#   (tests/test_properties.py feeds such archives to expand). ASan then logs
+#   (tests/native/test_properties.py feeds such archives to expand). ASan then logs
 #   a "failed to allocate" warning, which is not counted as an error below.
 #   torch 2.x (CPU) imports and runs under this configuration as is; neither
 #   detect_odr_violation=0 nor verify_asan_link_order=0 is needed. (If a future

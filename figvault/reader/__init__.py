@@ -1,0 +1,49 @@
+"""Untrusted bytes to placeholders, within budgets.
+
+An archive file is a dill (pickle) stream. Loading it the ordinary way
+imports the modules it names and calls the functions it names, so a crafted
+file can run any code. This reader never does: every global name becomes a
+:class:`Global` placeholder, every call, instantiation or update is recorded
+on placeholders (:class:`Call`), and reading runs within the budgets of a
+:class:`Budget` (:class:`LimitError` when one runs out). The result is the
+archive record made of plain Python data and placeholder trees.
+
+Nothing here imports a module named by the stream or calls an object that
+the stream produced, apart from the plain containers built by the reader
+itself and its placeholder classes.
+"""
+
+from .budget import ArchiveError, ArchiveTooLarge, Budget, LimitError, Limits, concerning, limits_for_loading
+from .kinds import array_facts, describe_type, numpy_scalar_value, type_of_call
+from .machine import ReadInfo, load, loads, read_record
+from .placeholders import Call, Global, OpaqueKey, Persistent, Placeholder, StreamSet
+from .walk import Plainness, Walk, children, is_leaf, walk
+
+__all__ = [
+    "ArchiveError",
+    "ArchiveTooLarge",
+    "Budget",
+    "Call",
+    "Global",
+    "LimitError",
+    "Limits",
+    "OpaqueKey",
+    "Persistent",
+    "Placeholder",
+    "Plainness",
+    "ReadInfo",
+    "StreamSet",
+    "Walk",
+    "array_facts",
+    "children",
+    "concerning",
+    "describe_type",
+    "is_leaf",
+    "limits_for_loading",
+    "load",
+    "loads",
+    "numpy_scalar_value",
+    "read_record",
+    "type_of_call",
+    "walk",
+]

@@ -1,0 +1,263 @@
+"""The replay for people: ``figvault.expand`` and ``figvault.extract``, in steps.
+
+``figvault.src.unarchive.expand`` is the plain module function: it loads the
+archive with dill, calls the saved function with the saved arguments as
+keywords, and only then restores the sources. :class:`Replay` is the replay
+that the command line uses too. In order, it
+
+1. resolves ``folder`` to an absolute path and refuses one that exists
+   (stage "folder");
+2. reads the archive with the restricted reader, nothing runs (stage
+   "read"), and checks the whole file dictionary (stage "check");
+3. restores the sources into the new folder, before any archived code runs,
+   so that a replay that fails still leaves them restored (the exception
+   gets a note naming the folder; stage "restore");
+4. loads the record with dill while the archive's own modules are served
+   (:mod:`.archived_imports`) and ``__main__`` is a fresh module prepared
+   from the archived script or notebook (:mod:`.main_module`), then calls
+   the saved function in the caller's working directory with the saved
+   arguments bound by its signature (stage "run").
+
+An extract does steps 1-3 only and never loads any code.
+"""
+
+from __future__ import annotations
+
+import inspect
+import os
+from typing import Any
+
+from ..reader import ArchiveError, Budget, Limits, limits_for_loading, read_record
+from ..sources import check_file_dict, source_files
+from ..view.function import describe_function
+from .archived_imports import archived_modules
+from .main_module import fresh_main
+from .plan import ReplayPlan, plan_replay
+from .restore import new_folder_path, restore_files
+
+__all__ = ["Replay", "bind_arguments", "expand", "extract"]
+
+# The globals that a record names when something in it was saved with
+# ``__main__``'s namespace as its globals (a function saved the plain way):
+# dill's own name for it, or the namespace of the module named "__main__".
+MAIN_NAMESPACE_GLOBAL = "__builtin__.__main__"
+MAIN_MODULE_PREFIX = "__main__."
+
+FILENAME_TYPE_MESSAGE = "filename must be a path (str, bytes or os.PathLike), not {type}"
+ARGS_TYPE_MESSAGE = "the saved arguments are not a dict but {type}"
+MISSING_BEFORE_STAR_MESSAGE = "the archive holds no argument for {name!r}, which must come before *{star}"
+EXTRACT_FOLDER_MESSAGE = "extract needs a folder to restore the sources into"
+# The note on the exception of a replay that failed after the restore.
+RESTORED_NOTE = "figvault: the sources were restored into {folder!r} before the replay failed"
+LOADED_RECORD_MESSAGE = "the loaded archive record is not a dict holding 'func'"
+NESTED_RECORD_MESSAGE = "the archive record is nested too deeply"
+
+
+def _uses_main_namespace(global_names: list[str]) -> bool:
+    return any(name == MAIN_NAMESPACE_GLOBAL or name.startswith(MAIN_MODULE_PREFIX) for name in global_names)
+
+
+def _archive_path(filename: Any) -> str:
+    """The archive's path, absolute, so a replay that changes directory
+    still names the same file."""
+    if not isinstance(filename, (str, bytes, os.PathLike)):
+        raise TypeError(FILENAME_TYPE_MESSAGE.format(type=type(filename).__name__))
+    return os.path.abspath(os.fsdecode(filename))
+
+
+def bind_arguments(func: Any, args: Any) -> tuple[tuple[Any, ...], dict[str, Any]]:
+    """(positional, keyword) arguments for calling ``func`` with the saved
+    arguments ``args`` (parameter name -> value).
+
+    Positional-only parameters, and a ``*name`` parameter saved as a tuple
+    under ``name`` (with every parameter before it), go by position; the
+    rest by keyword. A missing positional parameter takes its default when
+    a later one must be passed by position. Without a signature everything
+    goes by keyword, as the plain module function passes it.
+    """
+    if not isinstance(args, dict):
+        raise TypeError(ARGS_TYPE_MESSAGE.format(type=type(args).__name__))
+    remaining = dict(args)
+    try:
+        # The parameters the archive paired the arguments with: never those
+        # of a function that `func` wraps (__wrapped__).
+        parameters = list(inspect.signature(func, follow_wrapped=False).parameters.values())
+    except (TypeError, ValueError):  # no signature to read
+        return (), remaining
+    star = next((p for p in parameters if p.kind is inspect.Parameter.VAR_POSITIONAL), None)
+    star_values: tuple[Any, ...] | None = None
+    if star is not None and type(remaining.get(star.name)) is tuple:
+        star_values = remaining.pop(star.name)
+    by_position = [
+        p
+        for p in parameters
+        if p.kind is inspect.Parameter.POSITIONAL_ONLY
+        or (star_values and p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD)
+    ]
+    positional: list[Any] = []
+    defaults: list[Any] = []  # defaults to pass only if a later value follows
+    missing = None
+    for parameter in by_position:
+        if parameter.name in remaining:
+            positional += defaults
+            defaults = []
+            positional.append(remaining.pop(parameter.name))
+        elif parameter.default is not inspect.Parameter.empty:
+            defaults.append(parameter.default)
+        else:
+            missing = parameter.name
+            break
+    if star_values:
+        if missing is not None:
+            star_name = star.name if star is not None else "args"
+            raise TypeError(MISSING_BEFORE_STAR_MESSAGE.format(name=missing, star=star_name))
+        positional += defaults
+        positional.extend(star_values)
+    return tuple(positional), remaining
+
+
+class Replay:
+    """One replay of an archive, step by step.
+
+    :meth:`prepare` checks the folder, reads the archive and checks its
+    sources without running anything; :meth:`restore` writes the sources;
+    :meth:`run` loads the record and calls the saved function. :meth:`expand`
+    and :meth:`extract` take the steps in order. ``stage`` names the step
+    that runs (or ran last): "folder", "read", "check", "restore" or "run",
+    so that a caller can tell a failure of the replayed code from one of
+    the archive.
+    """
+
+    def __init__(self, filename: Any, folder: Any = None, *, runs_code: bool = True) -> None:
+        """``runs_code`` is False for a replay that only restores the sources."""
+        self.filename = filename
+        self.requested_folder = folder
+        self.runs_code = runs_code
+        self.stage = "start"
+        self.folder: str | None = None
+        self.archive: str | None = None
+        self.record: dict = {}
+        self.global_names: list[str] = []
+        self.checked: list[tuple[str, tuple[str, ...]]] | None = None
+        self.restored = False
+        # The error that ended the listing of restored paths (the restore went on).
+        self.listing_error: OSError | ValueError | None = None
+
+    def prepare(self) -> None:
+        """Check the folder, read the archive and check its sources; nothing runs."""
+        self.stage = "folder"
+        # The folder first: it must not exist, and it is fixed as an
+        # absolute path before anything can change the working directory.
+        if self.requested_folder is not None:
+            self.folder = new_folder_path(self.requested_folder)
+        self.archive = _archive_path(self.filename)
+        self.stage = "read"
+        self.record, info = read_record(self.archive, Budget(self.read_limits()))
+        self.global_names = info.names
+        self.stage = "check"
+        if self.folder is not None:
+            self.checked = check_file_dict(self.record["files"])
+
+    def read_limits(self) -> Limits | None:
+        """The reader's budgets: a replay loads the archive anyway, so they
+        grow with the file; sources only (``extract``) keep the defaults,
+        which bound what an untrusted file can cost."""
+        assert self.archive is not None
+        return limits_for_loading(self.archive) if self.runs_code else None
+
+    def restore(self) -> None:
+        """Write the saved sources into the new folder (when one was given)."""
+        self.stage = "restore"
+        if self.folder is None:
+            return
+        self.listing_error = restore_files(self.record["files"], self.folder, checked=self.checked)
+        self.restored = True
+
+    def plan(self) -> ReplayPlan:
+        """Where the archive's modules come from, and what prepares ``__main__``."""
+        assert self.archive is not None
+        try:
+            function = describe_function(self.record["func"])
+        except RecursionError:
+            raise ArchiveError(NESTED_RECORD_MESSAGE) from None
+        return plan_replay(
+            source_files(self.record),
+            function,
+            origin=self.archive,
+            prepare_main=_uses_main_namespace(self.global_names),
+        )
+
+    def run(self) -> Any:
+        """Load the record and call the saved function; its result.
+
+        A record without "args" is loaded but its function is not called
+        (as the plain module function does), and None is returned.
+        """
+        self.stage = "run"
+        try:
+            return self._run()
+        except BaseException as error:
+            if self.restored:
+                error.add_note(RESTORED_NOTE.format(folder=self.folder))
+            raise
+
+    def _run(self) -> Any:
+        plan = self.plan()
+        import dill  # loaded only now: `import figvault` stays light
+
+        assert self.archive is not None
+        with archived_modules(source_files(self.record), self.archive, plan.roots):
+            with fresh_main(pieces=plan.pieces, skip_function=plan.skip_function, main_file=plan.main_file) as main:
+                with open(self.archive, "rb") as file:
+                    record = dill.load(file)
+                if not isinstance(record, dict) or "func" not in record:
+                    raise ArchiveError(LOADED_RECORD_MESSAGE)
+                func = record["func"]
+                if "args" not in record:
+                    return None
+                positional, keywords = bind_arguments(func, record["args"])
+                name = plan.skip_function
+                if name and getattr(func, "__globals__", None) is main.__dict__:
+                    # The archived script called the function by this name.
+                    main.__dict__.setdefault(name, func)
+                return func(*positional, **keywords)
+
+    def expand(self) -> Any:
+        """Every step: restore the sources (when a folder was given), then
+        call the saved function; its result."""
+        self.prepare()
+        self.restore()
+        return self.run()
+
+    def extract(self) -> str:
+        """The steps up to the restore; the folder's absolute path."""
+        if self.requested_folder is None:
+            raise TypeError(EXTRACT_FOLDER_MESSAGE)
+        self.prepare()
+        self.restore()
+        assert self.folder is not None
+        return self.folder
+
+
+def expand(filename: Any, folder: Any = None) -> Any:
+    """Replay an archive: restore its sources into the new folder ``folder``
+    (when given), then call the saved function with the saved arguments in
+    the current working directory, running the archived code; returns the
+    function's result.
+
+    Unlike the plain ``figvault.src.unarchive.expand``, the sources are
+    restored first (a failed replay leaves them restored, and its exception
+    says so in a note), the archive's own modules are served while it loads
+    and runs, a function saved from a script or notebook gets a fresh
+    ``__main__`` prepared from the archived source, and the arguments are
+    bound by the function's signature. Runs code from the archive: expand
+    only archives you trust.
+    """
+    return Replay(filename, folder).expand()
+
+
+def extract(filename: Any, folder: Any) -> str:
+    """Restore an archive's saved sources into the new folder ``folder``
+    without loading or running anything from it; returns the folder's
+    absolute path."""
+    return Replay(filename, folder, runs_code=False).extract()
