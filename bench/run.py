@@ -5,6 +5,7 @@
     python bench/run.py --quick    # smoke run: small and medium trees, few rounds
     python bench/run.py --snapshot # only section 5 (add --quick for a smoke run)
     python bench/run.py --dump     # only section 6
+    python bench/run.py --view     # only section 7
 
 Measures, on generated source trees of .py text:
   1. a decorated call against the plain-Python floor and a plain-Python peer
@@ -16,7 +17,9 @@ Measures, on generated source trees of .py text:
   5. the native snapshot: create_file_dict against glob + open().read() in
      plain Python, and a decorated call against the plain-Python decorator,
      on the generated trees and on a project with a virtual environment
-     folder inside.
+     folder inside,
+  6. the dump with the globals a function reads,
+  7. show, diff and list on slow inputs (bench/view_cases.py).
 
 Runs of the compared variants are interleaved in a shuffled order inside every
 round, and ratios are taken between the runs of the same round (paired), so
@@ -45,6 +48,7 @@ if HERE not in sys.path:
 
 import peers  # noqa: E402
 import trees  # noqa: E402
+import view_cases  # noqa: E402
 
 perf_ns = time.perf_counter_ns
 
@@ -656,6 +660,8 @@ def main():
                         help="run only section 5, the native snapshot (with its own trees)")
     parser.add_argument("--dump", action="store_true",
                         help="run only section 6, the dump with the function's globals")
+    parser.add_argument("--view", action="store_true",
+                        help="run only section 7, show, diff and list on slow inputs")
     parser.add_argument("--memory-child", nargs=4, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.memory_child:
@@ -676,7 +682,7 @@ def main():
     memory_repeats = 1 if options.quick else 3
     rng = random.Random(2024)
 
-    kind = "snapshot" if options.snapshot else "dump" if options.dump else "full"
+    kind = "snapshot" if options.snapshot else "dump" if options.dump else "view" if options.view else "full"
     if options.quick:
         kind = "quick " + kind if kind != "full" else "quick"
     emit(f"# figvault benchmarks ({kind} run)")
@@ -701,6 +707,8 @@ def main():
     needed = list(snapshot_rounds) + list(decorated_rounds)
     if options.dump:
         needed = list(dump_rounds)
+    elif options.view:
+        needed = []
     elif not options.snapshot:
         needed = list(rounds) + [memory_tree] + needed + list(dump_rounds)
     root = tempfile.mkdtemp(prefix="figvault-bench-", dir=base_dir)
@@ -724,6 +732,10 @@ def main():
             return
         if options.dump:
             dump_section(root, tree_dirs, dump_rounds, rng)
+            return
+        view_rounds = 1 if options.quick else 3
+        if options.view:
+            view_cases.view_section(root, view_rounds, emit, table)
             return
 
         # 1. decorated call
@@ -874,6 +886,9 @@ def main():
 
         # 6. the dump with the function's globals
         dump_section(root, tree_dirs, dump_rounds, rng)
+
+        # 7. show, diff and list on slow inputs
+        view_cases.view_section(root, view_rounds, emit, table)
     finally:
         shutil.rmtree(root, ignore_errors=True)
         emit(f"Total time: {time.time() - started:.0f} s")
