@@ -34,7 +34,7 @@ MAX_COMPILED_CHARS = 4 * 1024 * 1024
 
 TOO_SLOW_TEXT = "compiling it takes longer than the {seconds:g} seconds allowed per archive"
 TOO_MUCH_TEXT = "the sources compiled for this archive would exceed {chars:,} characters"
-NO_CHILD_TEXT = "it could not be compiled apart ({reason})"
+NO_CHILD_TEXT = "the process that compiles it apart failed ({reason})"
 
 COMPILE_ERRORS = (SyntaxError, ValueError, RecursionError, MemoryError, OverflowError)
 _ERRORS_BY_NAME = {error.__name__: error for error in COMPILE_ERRORS}
@@ -120,6 +120,7 @@ class Compiler:
         """Compile in a child process stopped when the time left runs out."""
         import marshal
         import pickle
+        import signal
         import subprocess
         import sys
 
@@ -137,10 +138,11 @@ class Compiler:
         except OSError as error:
             raise NotCompiled(NO_CHILD_TEXT.format(reason=error.strerror or type(error).__name__)) from None
         data = done.stdout
-        if done.returncode != 0 or not data:
-            # Stopped by its CPU limit, or out of memory.
+        if done.returncode in (-signal.SIGXCPU, -signal.SIGKILL):  # its CPU limit, soft or hard
             self.seconds_left, self.spent = 0, True
             raise NotCompiled(TOO_SLOW_TEXT.format(seconds=self.seconds))
+        if done.returncode != 0 or not data:
+            raise NotCompiled(NO_CHILD_TEXT.format(reason=f"it ended with status {done.returncode}"))
         kind, body = data[:1], data[1:]
         if kind == b"e":
             raise _ERRORS_BY_NAME.get(body.decode("ascii", "replace"), ValueError)("does not compile")

@@ -15,6 +15,9 @@ __all__ = ["ArchivedSources", "SourcePlace"]
 
 # Notebook cells compiled, at most, to find the one a function comes from.
 MAX_CANDIDATE_CELLS = 16
+# Functions looked up in the notebooks of one archive (each lookup reads
+# every cell).
+MAX_CELL_LOOKUPS = 64
 
 
 @dataclass(frozen=True)
@@ -47,6 +50,7 @@ class ArchivedSources:
                 self.by_path.setdefault(parts, key)  # the first of keys naming one file
         self.deepest = max(map(len, self.by_path), default=0)
         self.notebooks = NotebookCells()
+        self.cell_lookups = 0
         self._modules: ModuleIndex | None = None
         self._places: dict[str, str] = {}
 
@@ -79,6 +83,9 @@ class ArchivedSources:
             return [SourcePlace(key, self.files[key], self.files[key])]
         if not (isinstance(filename, str) and is_cell_file(filename) and isinstance(qualname, str) and qualname):
             return []
+        if self.cell_lookups == MAX_CELL_LOOKUPS:
+            return []
+        self.cell_lookups += 1
         found = []
         cells_found = self.notebooks.defining_cells(self.files, filename, qualname.split(".", 1)[0])
         for key, cells, cell in islice(cells_found, MAX_CANDIDATE_CELLS):

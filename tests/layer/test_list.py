@@ -73,7 +73,8 @@ def test_json(folder):
     assert all("error" in rows[name] and "function" not in rows[name] for name in HOSTILE)
 
 
-def test_folder_without_archives_and_missing_folder(tmp_path):
+def test_help_empty_folder_and_missing_folder(tmp_path):
+    assert "files whose names end in .figvault" in " ".join(run_cli("list", "--help", cwd=tmp_path).stdout.split())
     done = run_cli("list", cwd=tmp_path)
     assert (done.returncode, done.stdout) == (0, "No archives (files ending in .figvault) in this folder\n")
     one_error_line(run_cli("list", "missing", cwd=tmp_path), "'missing'")

@@ -6,6 +6,7 @@ source, argument dtypes and shapes, and the snapshot's size by folder."""
 import json
 import pickle
 import re
+import types
 
 import dill
 import pytest
@@ -322,3 +323,18 @@ def slow_archives(folder):
 def test_compiling_a_slow_source_is_bounded_in_time(tmp_path, name, line):
     slow_archives(tmp_path)
     assert line in show(tmp_path, name).splitlines()
+
+
+def test_functions_from_notebook_cells_are_looked_up_within_bounds(tmp_path):
+    # 10,000 helpers that a kernel compiled, each to be looked for among the
+    # 30,000 cells of the archived notebook.
+    helpers = []
+    for i in range(10_000):
+        code = (lambda x: x).__code__.replace(co_filename="/tmp/ipykernel_1/1.py", co_name=f"h{i}", co_qualname=f"h{i}")
+        helper = types.FunctionType(code, {})
+        helper.__module__ = "__main__"
+        helpers.append(helper)
+    cells = [{"cell_type": "code", "source": f"x{i} = {i}", "metadata": {}, "outputs": []} for i in range(30_000)]
+    files = {"./nb.ipynb": json.dumps({"cells": cells, "metadata": {}, "nbformat": 4, "nbformat_minor": 5})}
+    (tmp_path / "cells.fv").write_bytes(dill.dumps({"args": {"helpers": helpers}, "files": files, "func": len}))
+    assert "helpers  list" in show(tmp_path, "cells.fv")
