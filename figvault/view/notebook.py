@@ -32,7 +32,8 @@ MAX_HASHED_CHARS = 8 * 1024 * 1024
 # The seed of the hash that names a kernel's cell files.
 KERNEL_HASH_SEED = 0xC70F6907
 
-_KERNEL_CELL_FILE = re.compile(r"(?:^|[/\\])ipykernel_\d+[/\\](\d+)\.py$")
+# The hash is a 32-bit number: at most 10 digits.
+_KERNEL_CELL_FILE = re.compile(r"(?:^|[/\\])ipykernel_\d+[/\\](\d{1,10})\.py$")
 _IPYTHON_INPUT = re.compile(r"^<ipython-input-\d+-([0-9a-f]+)>$")
 # "from __future__ import annotations" at the start of a line of a cell:
 # the kernel compiles every later cell with that feature too.
@@ -98,7 +99,6 @@ class NotebookCells:
         self.values_left = limit
         self.hashed_left = MAX_HASHED_CHARS
         self.read: dict[int, tuple[str, list[Cell] | None]] = {}  # id(text) -> (text, cells)
-        self.over_budget = False
 
     def cells(self, text: str) -> list[Cell] | None:
         """The cells of a notebook's JSON text, or None when it is not a
@@ -108,9 +108,7 @@ class NotebookCells:
             return known[1]
         found: list[Cell] | None = None
         values = _values_in(text)
-        if values > self.values_left:
-            self.over_budget = True
-        else:
+        if values <= self.values_left:
             self.values_left -= values
             found = _parse_cells(text)
         self.read[id(text)] = (text, found)
@@ -163,10 +161,8 @@ def kernel_text(cells: list[Cell], cell: Cell) -> tuple[str, int] | None:
     ``__future__`` features that earlier cells imported), or None for a cell
     that runs through a cell magic (%%time, %%bash, ...): its code is not
     compiled as one cell."""
-    if cell.source.lstrip().startswith("%%"):
-        return None
     text = strip_magics(cell.source)
-    if text is None:
+    if text is None or cell.source.lstrip().startswith("%%"):
         return None
     flags = 0
     for earlier in cells:
