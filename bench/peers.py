@@ -9,11 +9,13 @@
 * ``floor_expand``: dill.load plus writing the files back the same way
   write_files_from_dict does (split, normpath, print, exists, makedirs, open,
   write, close).
+* ``restore_by_path``: the sources restored by path, as the replay's restore
+  did before it walked through folder descriptors (check, print, makedirs,
+  open(path, "x"), write, close).
 * Small functions with the same parameters as figvault's callables, for the
   cost of one call.
 """
 
-import glob
 import inspect
 import itertools
 import os
@@ -23,24 +25,12 @@ import dill
 import torch
 from numpy import ndarray
 
+from plain_snapshot import create_file_dict  # noqa: F401 - the floors' snapshot, also used by run.py
+
 _ACCEPTED = (int, float, bool, bytes, str, list, tuple, dict)
 
 
 # ---- archive: floors --------------------------------------------------------
-
-def create_file_dict():
-    """Two glob calls and every file read whole: the sources of one call
-    (figvault's create_file_dict, in plain Python)."""
-    python_files = {}
-    python_files_list = glob.glob("./**/*.py", recursive=True)
-    for path in glob.glob("./**/*.ipynb", recursive=True):
-        python_files_list.append(path)
-    for file in python_files_list:
-        f = open(file, "r")
-        python_files[file] = f.read()
-        f.close()
-    return python_files
-
 
 def floor_archive(target, func, arg_names, args):
     """The unavoidable work of one archive call, with an atomic replace."""
@@ -191,3 +181,19 @@ class PeerDecorator:
             return func(*args, **kwargs)
 
         return wrapper
+
+
+# ---- restore by path ----------------------------------------------------------
+
+def restore_by_path(files, folder):
+    """Every file of an archive's dictionary written below the new folder by
+    path, with its missing parent folders made: no descriptors, no checks
+    of what a path leads to."""
+    os.mkdir(folder)
+    for key, text in files.items():
+        head, tail = os.path.split(key)
+        print(os.path.normpath(head) + "/" + tail)
+        target = os.path.join(folder, os.path.normpath(key))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "x") as file:
+            file.write(text)

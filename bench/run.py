@@ -5,7 +5,9 @@
     python bench/run.py --quick    # smoke run: small and medium trees, few rounds
     python bench/run.py --snapshot # only section 5 (add --quick for a smoke run)
     python bench/run.py --dump     # only section 6
-    python bench/run.py --view     # only section 7
+    python bench/run.py --floor    # only section 7 (add --quick for a smoke run)
+    python bench/run.py --restore  # only section 8
+    python bench/run.py --view     # only section 9
 
 Measures, on generated source trees of .py text:
   1. a decorated call against the plain-Python floor and a plain-Python peer
@@ -18,8 +20,14 @@ Measures, on generated source trees of .py text:
      plain Python, and a decorated call against the plain-Python decorator,
      on the generated trees and on a project with a virtual environment
      folder inside,
-  6. the dump with the globals a function reads,
-  7. show, diff and list on slow inputs (bench/view_cases.py).
+  6. the dump of a record with the globals its function reads,
+  7. the snapshot at the floor of the machine: the floor program
+     (bench/floor.c), the native create_file_dict and the plain-Python steps
+     side by side, in CPU time,
+  8. the replay's restore of the sources (descriptors, checks, listing)
+     against writing them by path, and a restore that meets a folder
+     swapped for a link,
+  9. show, diff and list on slow inputs (bench/view_cases.py).
 
 Runs of the compared variants are interleaved in a shuffled order inside every
 round, and ratios are taken between the runs of the same round (paired), so
@@ -57,8 +65,10 @@ GOAL_OVERHEAD = 0.02     # decorated call: at most 2 % over the floor
 GOAL_PEER_RATIO = 1.00   # decorated call: no slower than the plain-Python peer
 GOAL_CALL_RATIO = 1.50   # one function-object call: within 1.5x of Python
 # Native snapshot: speed-ups (plain Python time / figvault time), at least.
-GOAL_SNAPSHOT_SPEEDUP = {"small": 1.0, "medium": 3.0, "large": 3.0, "venv": 3.0}
-GOAL_DECORATED_SPEEDUP = 1.8
+GOAL_SNAPSHOT_SPEEDUP = {"small": 1.0, "medium": 2.5, "large": 2.5, "venv": 2.5}
+GOAL_DECORATED_SPEEDUP = 1.5
+# The snapshot against the floor program, in CPU time: at most this multiple.
+GOAL_FLOOR_RATIO = 1.25
 # The record dumped with the globals its function reads: at most 5 % over the plain dump.
 GOAL_RECURSE_OVERHEAD = 0.05
 
@@ -75,6 +85,14 @@ FULL_SNAPSHOT_ROUNDS = {"small": 300, "medium": 80, "large": 25, "venv": 25}
 QUICK_SNAPSHOT_ROUNDS = {"small": 40, "medium": 10, "large": 5, "venv": 5}
 FULL_DECORATED_ROUNDS = {"large": 25, "venv": 25}
 QUICK_DECORATED_ROUNDS = {"large": 4, "venv": 4}
+# Section 7: CPU-time rounds per tree with memory reused, fresh processes per
+# tree for the first call, and decorated-call rounds on the large tree.
+FULL_FLOOR_ROUNDS = {"medium": 60, "large": 20}
+QUICK_FLOOR_ROUNDS = {"medium": 10, "large": 4}
+FULL_FIRST_CALLS = 7
+QUICK_FIRST_CALLS = 2
+FULL_FLOOR_DECORATED_ROUNDS = 15
+QUICK_FLOOR_DECORATED_ROUNDS = 3
 # Section 6 rounds: dill.dump of the record with and without recurse, per tree.
 FULL_DUMP_ROUNDS = {"small": 300, "medium": 80, "large": 30}
 QUICK_DUMP_ROUNDS = {"small": 30, "medium": 6}
@@ -590,6 +608,281 @@ def dump_section(root, tree_dirs, dump_rounds, rng):
     emit()
 
 
+# ---- 7. the snapshot at the floor of the machine ---------------------------------
+
+# glibc's mallopt parameters, and the environment variables that set them.
+M_TRIM_THRESHOLD = -1
+M_MMAP_THRESHOLD = -3
+KEEP_FREED_MEMORY = {"MALLOC_TRIM_THRESHOLD_": str(1 << 30), "MALLOC_MMAP_THRESHOLD_": str(1 << 30)}
+
+FIRST_CALL_CHILD = """
+import sys, time
+sys.path.insert(0, sys.argv[2])
+if sys.argv[1] == "figvault":
+    from figvault.src.files import create_file_dict
+else:
+    from plain_snapshot import create_file_dict
+start = time.process_time_ns()
+snapshot = create_file_dict()
+print(time.process_time_ns() - start)
+"""
+
+# Repeated calls in a process whose allocator keeps the memory it is given
+# back (no trimming, no mmap for big blocks), so that every call after the
+# first reuses pages already faulted in; interleaved in shuffled order.
+REUSED_MEMORY_CHILD = """
+import ctypes, gc, json, random, sys, time
+sys.path.insert(0, sys.argv[2])
+libc = ctypes.CDLL(None)
+libc.mallopt(%d, 1 << 30)
+libc.mallopt(%d, 1 << 30)
+from figvault.src.files import create_file_dict as figvault_snapshot
+from plain_snapshot import create_file_dict as python_snapshot
+variants = {"figvault": figvault_snapshot, "python": python_snapshot}
+samples = {name: [] for name in variants}
+rng = random.Random(7)
+for round_number in range(int(sys.argv[1]) + 1):
+    order = list(variants)
+    rng.shuffle(order)
+    for name in order:
+        gc.collect()
+        start = time.process_time_ns()
+        snapshot = variants[name]()
+        elapsed = time.process_time_ns() - start
+        del snapshot  # freed outside the timing, as the floor program frees its own
+        if round_number:
+            samples[name].append(elapsed)
+print(json.dumps(samples))
+""" % (M_TRIM_THRESHOLD, M_MMAP_THRESHOLD)
+
+def build_floor_program(out_dir):
+    """Compiles bench/floor.c with the system C compiler; None without one."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        return None
+    program = os.path.join(out_dir, "floor")
+    subprocess.run([compiler, "-O2", "-o", program, os.path.join(HERE, "floor.c")], check=True)
+    return program
+
+
+def floor_cpu_times(program, tree_dir, calls, environment=None):
+    """The floor program's CPU time per call, in ns (the first call first)."""
+    output = subprocess.run([program, str(calls)], cwd=tree_dir, check=True, capture_output=True, text=True,
+                            env={**os.environ, **(environment or {})})
+    return json.loads(output.stdout)["cpu_ns"]
+
+
+def reused_memory_times(tree_dir, rounds):
+    output = subprocess.run([sys.executable, "-c", REUSED_MEMORY_CHILD, str(rounds), HERE], cwd=tree_dir,
+                            check=True, capture_output=True, text=True)
+    return json.loads(output.stdout)
+
+
+def cpu_interleaved(variants, rounds, rng):
+    """interleaved(), timed in CPU time of the process, with each result
+    freed outside the timing (as the floor program frees its own)."""
+    global perf_ns
+    wall = perf_ns
+    perf_ns = time.process_time_ns
+    results = []
+
+    def keeping(call):
+        return lambda: results.append(call())
+
+    try:
+        return interleaved({name: keeping(call) for name, call in variants.items()}, rounds, rng,
+                           teardown=lambda _: results.clear())
+    finally:
+        perf_ns = wall
+
+
+def first_call_times(variant, tree_dir, processes):
+    """CPU time of the first snapshot of a fresh process, `processes` times."""
+    times = []
+    for _ in range(processes):
+        output = subprocess.run([sys.executable, "-c", FIRST_CALL_CHILD, variant, HERE], cwd=tree_dir,
+                                check=True, capture_output=True, text=True)
+        times.append(int(output.stdout.split()[-1]))
+    return times
+
+
+def floor_section(root, tree_dirs, rounds, first_calls, decorated_rounds, rng):
+    from figvault.src import files
+    from figvault.src.archive import archive
+
+    emit("## 7. The snapshot at the floor of the machine")
+    emit()
+    emit("CPU time (user + system) of one snapshot: the floor program (bench/floor.c, built with the system "
+         "cc: a getdents64 walk, then every matching file opened relative to its folder, sized and read into "
+         "freshly allocated memory), figvault's create_file_dict and the plain-Python steps "
+         "(bench/plain_snapshot.py). Memory reused: many calls in one process whose allocator keeps what is "
+         "freed (glibc's trim and mmap thresholds at 1 GiB, so later calls write into pages already faulted "
+         "in); memory given back: the same with the allocator's defaults (freed memory goes back to the "
+         "system, and every call faults its pages in again); first call: the first snapshot of a fresh "
+         "process. Medians (the floor program's calls after its first, except for the first call); ratios "
+         "are of medians.")
+    emit()
+    out_dir = os.path.join(root, "out", "floor")
+    os.makedirs(out_dir, exist_ok=True)
+    program = build_floor_program(out_dir)
+    rows = []
+    for name, count_rounds in rounds.items():
+        count, size = trees.source_size(tree_dirs[name])
+        label = f"{name} ({count} files, {size / 1e6:.3g} MB)"
+        reused = {variant: statistics.median(values)
+                  for variant, values in reused_memory_times(tree_dirs[name], count_rounds).items()}
+        with working_in(tree_dirs[name]):
+            samples = cpu_interleaved({"figvault": files.create_file_dict, "python": peers.create_file_dict},
+                                      count_rounds, rng)
+        returned = {variant: statistics.median(values) for variant, values in samples.items()}
+        first = {variant: statistics.median(first_call_times(variant, tree_dirs[name], first_calls))
+                 for variant in ("figvault", "python")}
+        if program is not None:
+            reused["floor"] = statistics.median(
+                floor_cpu_times(program, tree_dirs[name], count_rounds + 1, KEEP_FREED_MEMORY)[1:])
+            returned["floor"] = statistics.median(floor_cpu_times(program, tree_dirs[name], count_rounds + 1)[1:])
+            first["floor"] = statistics.median(floor_cpu_times(program, tree_dirs[name], 1)[0]
+                                               for _ in range(first_calls))
+        for measure, times in (("memory reused", reused), ("memory given back", returned),
+                               ("first call", first)):
+            floor_time = times.get("floor")
+            over_floor = times["figvault"] / floor_time if floor_time else None
+            speed_up = times["python"] / times["figvault"]
+            rows.append([label, measure, fmt_time(floor_time) if floor_time else "(no cc)",
+                         fmt_time(times["figvault"]), fmt_time(times["python"]),
+                         f"{over_floor:.2f}× ({verdict(over_floor, GOAL_FLOOR_RATIO, over_floor)})"
+                         if over_floor else "",
+                         f"{times['python'] / floor_time:.2f}×" if floor_time else "",
+                         f"{speed_up:.2f}× ({verdict(1 / speed_up, 1 / GOAL_SNAPSHOT_SPEEDUP[name], 1 / speed_up)})"])
+    emit(table(["tree", "measure", "floor", "figvault", "plain Python", f"figvault / floor (goal ≤ "
+                f"{GOAL_FLOOR_RATIO:.2f}×)", "plain Python / floor",
+                f"speed-up over plain Python (goal ≥ {GOAL_SNAPSHOT_SPEEDUP['large']:.1f}×)"], rows))
+    emit()
+    if decorated_rounds and "large" in tree_dirs:
+        targets = {variant: os.path.join(out_dir, f"{variant}.figvault") for variant in ("figvault", "peer")}
+        decorated = archive(targets["figvault"])(plot)
+        peer = peers.PeerArchive(targets["peer"])(plot)
+        with working_in(tree_dirs["large"]):
+            samples = cpu_interleaved({"figvault": lambda: decorated(*PLOT_ARGS), "peer": lambda: peer(*PLOT_ARGS)},
+                                      decorated_rounds, rng)
+        count, size = trees.source_size(tree_dirs["large"])
+        emit(table(["tree", "measure", "median figvault vs plain Python", "speed-up", "goal", "verdict"],
+                   [speedup_row(f"large ({count} files, {size / 1e6:.3g} MB)",
+                                f"decorated call, CPU time (n={decorated_rounds})", samples, "peer", "figvault",
+                                GOAL_DECORATED_SPEEDUP)]))
+        emit()
+
+
+# ---- 8. restoring the sources ------------------------------------------------------
+
+# Rounds of section 8, per case.
+FULL_RESTORE_ROUNDS = 30
+QUICK_RESTORE_ROUNDS = 5
+# The crafted case: one file at the top and 3,000 in one folder.
+CRAFTED_FILES = 3000
+# Files of that folder written before another process swaps it for a link.
+SWAP_AFTER = 10
+
+
+def crafted_files():
+    return {"./a.py": "A = 1\n", **{f"./sub/{i:05d}_{'long_name_' * 4}.py": f"N = {i}\n" for i in range(CRAFTED_FILES)}}
+
+
+class _SwapAt:
+    """A standard output that swaps `folder` for a link to `outside` when
+    the restore lists its SWAP_AFTER-th path (a racing process, on cue)."""
+
+    def __init__(self, folder, parked, outside):
+        self.folder, self.parked, self.outside, self.lines = folder, parked, outside, 0
+
+    def write(self, text):
+        self.lines += text.count("\n")
+        if self.lines >= SWAP_AFTER and not os.path.islink(self.folder):
+            os.rename(self.folder, self.parked)
+            os.symlink(self.outside, self.folder)
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+def bench_restore(files, out_dir, rounds, rng):
+    """restore_files against the restore by path, interleaved, listing to /dev/null."""
+    from figvault.replay.restore import restore_files
+
+    targets = {name: os.path.join(out_dir, name) for name in ("figvault", "by path")}
+    variants = {
+        "figvault": lambda: restore_files(files, targets["figvault"]),
+        "by path": lambda: peers.restore_by_path(files, targets["by path"]),
+    }
+
+    def teardown(name):
+        shutil.rmtree(targets[name])
+        quiet_disk()
+
+    with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
+        return interleaved(variants, rounds, rng, teardown=teardown)
+
+
+def bench_swapped_restore(files, out_dir, rounds):
+    """The time until a restore that meets a swapped folder has failed and
+    removed what it wrote; checks that nothing went through the link."""
+    from figvault.replay.restore import FolderMovedError, restore_files
+
+    target, outside = os.path.join(out_dir, "swapped"), os.path.join(out_dir, "outside")
+    parked = os.path.join(out_dir, "parked")
+    os.makedirs(outside)
+    samples = []
+    for _ in range(rounds):
+        swapper = _SwapAt(os.path.join(target, "sub"), parked, outside)
+        gc.collect()
+        start = perf_ns()
+        try:
+            with contextlib.redirect_stdout(swapper):
+                restore_files(files, target)
+        except FolderMovedError:
+            pass
+        samples.append(perf_ns() - start)
+        left = os.listdir(outside) + os.listdir(parked)
+        assert not left and not os.path.lexists(target), "the restore left files behind"
+        os.rmdir(parked)
+        quiet_disk()
+    return samples
+
+
+def restore_section(root, tree_dirs, rounds, rng):
+    from figvault.src.files import create_file_dict
+
+    emit("## 8. Restoring the sources (extract, expand)")
+    emit()
+    emit("The replay's restore (checks, one descriptor per folder, files created in it, the listing "
+         "to /dev/null) against writing the same files by path with makedirs (the restore before "
+         "descriptors). Ratio = median of per-round paired ratios, [95 % bootstrap interval]. "
+         f"Crafted: ./a.py and {CRAFTED_FILES:,} files in ./sub; swapped: the same, with ./sub "
+         f"swapped for a link after {SWAP_AFTER} files, timed until the restore has failed and removed "
+         "what it wrote.")
+    emit()
+    cases = {f"crafted ({CRAFTED_FILES + 1:,} files, 2 folders)": crafted_files()}
+    for name, folder in tree_dirs.items():
+        with working_in(folder):
+            files = create_file_dict()
+        cases[f"{name} tree ({len(files):,} files)"] = files
+    rows = []
+    for label, files in cases.items():
+        out_dir = tempfile.mkdtemp(prefix="restore-", dir=root)
+        samples = bench_restore(files, out_dir, rounds, rng)
+        ratios = paired_ratios(samples, "figvault", "by path")
+        low, high = bootstrap_median_ci(ratios)
+        rows.append([label, fmt_time(statistics.median(samples["figvault"])),
+                     fmt_time(statistics.median(samples["by path"])),
+                     f"{statistics.median(ratios):.3f} [{low:.3f}, {high:.3f}]"])
+    out_dir = tempfile.mkdtemp(prefix="restore-", dir=root)
+    swapped = bench_swapped_restore(crafted_files(), out_dir, rounds)
+    rows.append([f"swapped ({CRAFTED_FILES + 1:,} files)", fmt_time(statistics.median(swapped)), "", ""])
+    emit(table(["case", "figvault", "by path", "figvault / by path"], rows))
+    emit()
+
+
 # ---- machine -------------------------------------------------------------------
 
 def default_dir():
@@ -660,8 +953,12 @@ def main():
                         help="run only section 5, the native snapshot (with its own trees)")
     parser.add_argument("--dump", action="store_true",
                         help="run only section 6, the dump with the function's globals")
+    parser.add_argument("--floor", action="store_true",
+                        help="run only section 7, the snapshot at the floor of the machine")
+    parser.add_argument("--restore", action="store_true",
+                        help="run only section 8, restoring the sources")
     parser.add_argument("--view", action="store_true",
-                        help="run only section 7, show, diff and list on slow inputs")
+                        help="run only section 9, show, diff and list on slow inputs")
     parser.add_argument("--memory-child", nargs=4, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.memory_child:
@@ -682,7 +979,10 @@ def main():
     memory_repeats = 1 if options.quick else 3
     rng = random.Random(2024)
 
-    kind = "snapshot" if options.snapshot else "dump" if options.dump else "view" if options.view else "full"
+    kind = "full"
+    for only in ("snapshot", "dump", "floor", "restore", "view"):
+        if getattr(options, only):
+            kind = only
     if options.quick:
         kind = "quick " + kind if kind != "full" else "quick"
     emit(f"# figvault benchmarks ({kind} run)")
@@ -704,13 +1004,25 @@ def main():
         snapshot_rounds = {name: n for name, n in snapshot_rounds.items() if name in rounds}
         decorated_rounds = {}
     dump_rounds = QUICK_DUMP_ROUNDS if options.quick else FULL_DUMP_ROUNDS
+    floor_rounds = QUICK_FLOOR_ROUNDS if options.quick else FULL_FLOOR_ROUNDS
+    first_calls = QUICK_FIRST_CALLS if options.quick else FULL_FIRST_CALLS
+    floor_decorated_rounds = QUICK_FLOOR_DECORATED_ROUNDS if options.quick else FULL_FLOOR_DECORATED_ROUNDS
+    if options.quick and not options.floor:
+        floor_rounds = {name: n for name, n in floor_rounds.items() if name in rounds}
+        floor_decorated_rounds = 0
     needed = list(snapshot_rounds) + list(decorated_rounds)
+    restore_trees = ["medium"]
+    restore_rounds = QUICK_RESTORE_ROUNDS if options.quick else FULL_RESTORE_ROUNDS
     if options.dump:
         needed = list(dump_rounds)
+    elif options.floor:
+        needed = list(floor_rounds)
+    elif options.restore:
+        needed = restore_trees
     elif options.view:
         needed = []
     elif not options.snapshot:
-        needed = list(rounds) + [memory_tree] + needed + list(dump_rounds)
+        needed = list(rounds) + [memory_tree] + needed + list(dump_rounds) + list(floor_rounds)
     root = tempfile.mkdtemp(prefix="figvault-bench-", dir=base_dir)
     try:
         tree_dirs, text_sizes = {}, {}
@@ -732,6 +1044,12 @@ def main():
             return
         if options.dump:
             dump_section(root, tree_dirs, dump_rounds, rng)
+            return
+        if options.floor:
+            floor_section(root, tree_dirs, floor_rounds, first_calls, floor_decorated_rounds, rng)
+            return
+        if options.restore:
+            restore_section(root, {name: tree_dirs[name] for name in restore_trees}, restore_rounds, rng)
             return
         view_rounds = 1 if options.quick else 3
         if options.view:
@@ -887,7 +1205,13 @@ def main():
         # 6. the dump with the function's globals
         dump_section(root, tree_dirs, dump_rounds, rng)
 
-        # 7. show, diff and list on slow inputs
+        # 7. the snapshot at the floor of the machine
+        floor_section(root, tree_dirs, floor_rounds, first_calls, floor_decorated_rounds, rng)
+
+        # 8. restoring the sources
+        restore_section(root, {name: tree_dirs[name] for name in restore_trees}, restore_rounds, rng)
+
+        # 9. show, diff and list on slow inputs
         view_cases.view_section(root, view_rounds, emit, table)
     finally:
         shutil.rmtree(root, ignore_errors=True)

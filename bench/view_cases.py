@@ -1,4 +1,4 @@
-"""Section 7 of bench/run.py: show, diff and list on crafted archives, each
+"""Section 9 of bench/run.py: show, diff and list on crafted archives, each
 command in a fresh process, timed from outside (wall clock, and the CPU time
 of the command with every process it waited for, such as a compile child).
 
@@ -78,7 +78,7 @@ def _run(args, folder):
 
 
 def view_section(root, rounds, emit, table):
-    emit("## 7. show, diff and list on slow inputs")
+    emit("## 9. show, diff and list on slow inputs")
     emit()
     emit("Each command in a fresh `python -m figvault` process; wall time and CPU time (the command "
          "and the processes it waited for), medians of the rounds. Goal: an answer within "

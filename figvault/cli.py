@@ -18,7 +18,10 @@ one line; every other failure is one line, "figvault: error: ...", on the
 standard error stream (with ``--json``, also a JSON object on the standard
 output). The exit status is 2 for a wrong command line and 1 for a failure;
 ``diff --exit-code`` exits with 0 for the same archives, 1 for different
-ones and 2 for a failure.
+ones and 2 for a failure. The list of restored paths that ``extract`` and
+``expand`` print is only a report: when the standard output fails, the
+listing stops and the command goes on; a closed pipe (``| head``) is no
+failure, any other output error is reported once the command is done.
 """
 
 from __future__ import annotations
@@ -70,6 +73,7 @@ class _Command:
     options: argparse.Namespace
     archive: str | None = None
     replay: Replay | None = None
+    listing_error: OSError | ValueError | None = None
 
 
 def _version() -> str:
@@ -105,15 +109,34 @@ def command_list(options: argparse.Namespace, command: _Command) -> None:
 
 def command_expand(options: argparse.Namespace, command: _Command) -> None:
     command.archive = options.archive
-    command.replay = Replay(options.archive, options.folder)
+    replay = command.replay = Replay(options.archive, options.folder)
     with _replay_warnings():
-        command.replay.expand()
+        replay.prepare()
+        replay.restore()
+        _end_listing(replay, command)  # before the replayed code prints
+        replay.run()
 
 
 def command_extract(options: argparse.Namespace, command: _Command) -> None:
     command.archive = options.archive
     command.replay = Replay(options.archive, options.folder, runs_code=False)
     command.replay.extract()
+    _end_listing(command.replay, command)
+
+
+def _end_listing(replay: Replay, command: _Command) -> None:
+    """The restore went on when the standard output failed while it listed
+    the restored paths; point the output at the null device, so that what is
+    still buffered (or printed later) goes nowhere instead of failing again.
+    A closed pipe means the reader has all it wanted (`| head`): nothing to
+    tell. Any other failure lost output nobody chose to drop: it is reported
+    when the command is done."""
+    error = replay.listing_error
+    if error is None:
+        return
+    _silence_stdout()
+    if not isinstance(error, BrokenPipeError):
+        command.listing_error = error
 
 
 def _write_output(text: str, budget: Budget) -> None:
@@ -182,7 +205,8 @@ def _report(error: BaseException, command: _Command) -> int:
         print(f"{PROG}: error: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
     replay = command.replay
-    if replay is not None and replay.stage == "run" and isinstance(error, Exception) and not isinstance(error, ArchiveError):
+    in_replayed_code = replay is not None and replay.stage == "run"
+    if in_replayed_code and isinstance(error, Exception) and not isinstance(error, (ArchiveError, OutputError)):
         return _report_crash(error, command)
     if isinstance(error, BrokenPipeError):
         # The reader of the output went away (`figvault show x | head`):
@@ -242,6 +266,13 @@ def _message(error: Exception, command: _Command, archive: str | None) -> str:
     # traceback would help nobody.
     detail = clean_text(f"{type(error).__name__}: {error}", DETAIL_CHARS)
     return f"the archive cannot be inspected ({detail})"
+
+
+def _listing_message(command: _Command) -> str:
+    """The error line of a command whose list of restored files could not be written."""
+    error = command.listing_error
+    reason = (error.strerror if isinstance(error, OSError) else None) or str(error) or type(error).__name__
+    return f"cannot write the list of restored files: {reason}{_restored(command)}"
 
 
 def _restored(command: _Command) -> str:
@@ -417,4 +448,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         if status == EXIT_FAILURE and getattr(options, "exit_code", False):
             status = EXIT_DIFF_TROUBLE
         return status
+    if command.listing_error is not None:
+        return _report(OutputError(_listing_message(command)), command)
     return status if status is not None else EXIT_OK

@@ -138,6 +138,8 @@ class Replay:
         self.global_names: list[str] = []
         self.checked: list[tuple[str, tuple[str, ...]]] | None = None
         self.restored = False
+        # The error that ended the listing of restored paths (the restore went on).
+        self.listing_error: OSError | ValueError | None = None
 
     def prepare(self) -> None:
         """Check the folder, read the archive and check its sources; nothing runs."""
@@ -166,7 +168,7 @@ class Replay:
         self.stage = "restore"
         if self.folder is None:
             return
-        restore_files(self.record["files"], self.folder, checked=self.checked)
+        self.listing_error = restore_files(self.record["files"], self.folder, checked=self.checked)
         self.restored = True
 
     def plan(self) -> ReplayPlan:

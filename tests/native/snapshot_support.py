@@ -14,18 +14,34 @@ be valid UTF-8); kinds:
   once every entry exists.
 """
 
+import collections
 import contextlib
+import ctypes
 import glob
 import json
 import os
 import shutil
 import stat
+import struct
 import sys
 import traceback
 import types
 import warnings
 
+import pytest
+
 FIGVAULT_SOURCE = "figvault/src/files.py"
+
+# The interpreter versions on which create_file_dict walks and reads natively
+# (where the differential tests prove it equal to that version's own
+# Python-level steps); on every other version it takes those steps.
+NATIVE_SNAPSHOT_VERSIONS = {(3, 11)}
+NATIVE_SNAPSHOT = sys.version_info[:2] in NATIVE_SNAPSHOT_VERSIONS
+
+native_only = pytest.mark.skipif(
+    not NATIVE_SNAPSHOT,
+    reason=f"create_file_dict has no native path on Python {sys.version_info[0]}.{sys.version_info[1]}",
+)
 
 
 # ---- trees ---------------------------------------------------------------------------
@@ -187,6 +203,56 @@ def compare_with_python_steps(files):
         differences.append(("native", native[0], "plain steps", plain))
     label = "ok" if native[0][0] == "ok" else native[0][1]["type"].__name__
     return differences, label
+
+
+# ---- how often each folder is opened -----------------------------------------------------
+
+IN_OPEN = 0x20
+IN_ISDIR = 0x40000000
+INOTIFY_EVENT = struct.Struct("iIII")
+
+
+def folder_openings(root, call):
+    """Runs `call()` and returns how many times each folder below `root` (a
+    path relative to it, "." for itself; hidden ones left out) was opened
+    for reading meanwhile, as inotify reports it: glob lists every folder
+    four times, the native snapshot once while no audit hook is installed."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    notifier = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+    if notifier < 0:
+        pytest.skip("inotify is not available")
+    watched = {}
+    try:
+        # inotify merges an event into the one before it when they are the
+        # same: the parent's events (of its child `root` being opened) keep
+        # two openings of `root` in a row apart, as each subfolder's
+        # openings are kept apart by its own parent's.
+        libc.inotify_add_watch(notifier, os.fsencode(os.path.dirname(os.path.abspath(root))), IN_OPEN)
+        for folder, subfolders, _ in os.walk(root):
+            subfolders[:] = [name for name in subfolders if not name.startswith(".")]
+            watch = libc.inotify_add_watch(notifier, os.fsencode(folder), IN_OPEN)
+            watched[watch] = os.path.relpath(folder, root)
+        call()
+        counts = collections.Counter()
+        while True:
+            try:
+                data = os.read(notifier, 1 << 16)
+            except BlockingIOError:
+                break
+            offset = 0
+            while offset < len(data):
+                watch, mask, _, length = INOTIFY_EVENT.unpack_from(data, offset)
+                offset += INOTIFY_EVENT.size + length
+                if mask & IN_ISDIR and length == 0 and watch in watched:  # the watched folder itself
+                    counts[watched[watch]] += 1
+        return dict(counts)
+    finally:
+        os.close(notifier)
+
+
+def interrupt():
+    """What Python's own SIGINT handler does."""
+    raise KeyboardInterrupt
 
 
 # ---- the depth of the recursion budget ------------------------------------------------

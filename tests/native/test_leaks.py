@@ -298,6 +298,47 @@ def test_create_file_dict_undecodable(fast_dir, monkeypatch):
     run_repeatedly("create_file_dict UnicodeDecodeError", call, share=0.2, traced_share=0.5)
 
 
+# A file whose size the system states larger than what reading it gives.
+SHORTER_THAN_STATED = "/sys/kernel/mm/transparent_hugepage/enabled"
+
+
+@pytest.mark.parametrize(
+    "contents, expected",
+    [
+        ({"crlf.py": b"a = 1\r\n" * 2000, "cr.py": b"a\rb"}, {"./crlf.py": "a = 1\n" * 2000, "./cr.py": "a\nb"}),
+        ({"wide.py": "é\r\n€".encode()}, {"./wide.py": "é\n€"}),
+        ({"empty.py": b""}, {"./empty.py": ""}),
+        ({"dangling.py": Path("missing")}, FileNotFoundError),
+        ({"stated.py": Path(SHORTER_THAN_STATED)}, str),
+    ],
+    ids=["ascii-with-carriage-returns", "utf8-with-carriage-returns", "empty", "dangling-link",
+         "shorter-than-stated"],
+)
+def test_create_file_dict_reading_paths(fast_dir, monkeypatch, contents, expected):
+    """The native snapshot's ways of reading a file: into the returned str
+    (shortened when line ends are translated or the file is shorter than
+    stated), through the decoder, the growing buffer of an empty file, and a
+    failing open."""
+    for name, content in contents.items():
+        if isinstance(content, Path):
+            if content.is_absolute() and not content.exists():
+                pytest.skip(f"{content} does not exist here")
+            os.symlink(content, fast_dir / name)
+        else:
+            (fast_dir / name).write_bytes(content)
+    monkeypatch.chdir(fast_dir)
+
+    def call():
+        if isinstance(expected, dict):
+            assert create_file_dict() == expected
+        elif expected is str:
+            assert all(isinstance(text, str) for text in create_file_dict().values())
+        else:
+            refuses(expected, create_file_dict)
+
+    run_repeatedly(f"create_file_dict {sorted(contents)}", call)
+
+
 def test_create_file_dict_links_in_a_loop(fast_dir, monkeypatch):
     """A folder linking to itself: the walk goes 40 links deep."""
     (fast_dir / "a").mkdir()

@@ -20,6 +20,7 @@ test that installs one runs in a child interpreter. The child interpreters
 import the same figvault build as this process (support.child_environment).
 """
 
+import contextlib
 import glob
 import json
 import os
@@ -28,6 +29,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import tracemalloc
 import types
 from pathlib import Path
@@ -421,7 +423,7 @@ def test_audit_events_are_the_same(scratch, tree, refusal, expected):
     assert [e[:3] for e in native_events] == [e[:3] for e in python_events]
     assert any(e[0] == "os.scandir" for e in native_events)
     # Which path ran: glob's frames are on the stack only under the Python steps.
-    assert not any(e[3] for e in native_events)
+    assert any(e[3] for e in native_events) != support.NATIVE_SNAPSHOT
     assert all(e[3] for e in python_events if e[0] == "os.scandir")
 
 
@@ -521,7 +523,7 @@ def test_running_out_of_recursion_budget_at_the_same_folder(files, deep_folder):
             if native[0] == "RecursionError":
                 assert native[:3] == python[:3] == ["RecursionError", "maximum recursion depth exceeded",
                                                     [(support.FIGVAULT_SOURCE, 12, ENTRY)]], extra
-                assert not native[3] and python[3]
+                assert native[3] != support.NATIVE_SNAPSHOT and python[3]
             else:
                 assert native == python, extra
     finally:
@@ -570,6 +572,7 @@ REFUSED_DEEP_CHILD = """
 """
 
 
+@support.native_only
 def test_an_audit_hook_refusing_deep_down(deep_folder):
     """A hook refuses the listing of a folder 250 levels down while the
     recursion budget is nearly spent: glob's `with` block then runs out of
@@ -597,7 +600,7 @@ def test_folders_beyond_the_longest_path_are_not_entered(deep_folder):
         COUNTING_CHILD, 20000, cwd=deep_folder)
     assert native == python
     assert native_listings == python_listings
-    assert not native_in_glob and python_in_glob
+    assert native_in_glob != support.NATIVE_SNAPSHOT and python_in_glob
     deepest = max(len(key) for key in native)
     assert 4000 < deepest < 4096
 
@@ -820,6 +823,7 @@ WHICH_PATH_CHILD = """
 """
 
 
+@support.native_only
 @pytest.mark.parametrize(
     "environment, options, action, expected",
     [
@@ -869,7 +873,236 @@ def test_open_replaced_before_the_module_executes_is_used(scratch):
                              "./sub/a.py", "./sub/deeper/b.ipynb"]
 
 
+@support.native_only
 def test_the_native_path_is_taken_by_default(scratch):
     root = scratch()
     support.build_tree(root, AUDIT_TREE)
     assert run_child(WHICH_PATH_CHILD, "-", cwd=root) == [["native", "ok", True]]
+
+
+# ---- one listing per folder -------------------------------------------------------------
+
+# Without links to folders, so that each folder is watched under one name.
+LISTED_TREE = [entry for entry in AUDIT_TREE if entry[1] != (b"linked",)] + [
+    ("folder", (b"sub", b"other"), None), ("file", (b"sub", b"other", b"c.py"), b"c\n")]
+FOLDERS_OF_LISTED_TREE = {".", "sub", "sub/deeper", "sub/other"}
+
+LISTINGS_CHILD = """
+    import json, sys
+    import snapshot_support as support
+
+    if sys.argv[1] == "changed-glob":
+        # glob's own module, with code other than the standard library's.
+        import glob, inspect
+        source = inspect.getsource(glob).replace("def _ishidden(path):", "def _ishidden(path):\\n    path = path")
+        exec(compile(source, glob.__file__, "exec"), glob.__dict__)
+    import figvault.src.files as files
+    if sys.argv[1] == "audit-hook":
+        sys.addaudithook(lambda name, args: None)
+    result = {}
+    counts = support.folder_openings(".", lambda: result.update(files.create_file_dict()))
+    plain, _ = support.outcome(support.plain_steps, with_traceback=False)
+    print(json.dumps([counts, list(result.items()) == plain[1]]))
+"""
+
+
+@support.native_only
+@pytest.mark.parametrize(
+    "situation, times",
+    [("plain", 1), ("audit-hook", 4), ("changed-glob", 4)],
+    ids=["no-audit-hook", "audit-hook", "glob-with-other-code"],
+)
+def test_each_folder_is_listed_once_unless_someone_could_tell(scratch, situation, times):
+    """glob lists every folder four times (files and subfolders, for each
+    pattern): the native walk reads each once while no audit hook could see
+    the listings or change the tree between them. With a hook it lists as
+    glob does; with a glob whose code is not the standard library's (same
+    module, same file name), the Python-level steps run."""
+    root = scratch()
+    support.build_tree(root, LISTED_TREE)
+    counts, same_as_plain = run_child(LISTINGS_CHILD, situation, cwd=root)
+    assert counts == {folder: times for folder in FOLDERS_OF_LISTED_TREE}
+    assert same_as_plain
+
+
+@support.native_only
+def test_this_process_takes_the_quiet_path(files, scratch):
+    """The in-process comparisons above test the walk that lists each folder
+    once: no audit hook is installed in the test process."""
+    root = scratch()
+    support.build_tree(root, LISTED_TREE)
+    os.chdir(root)
+    assert set(support.folder_openings(".", files.create_file_dict).values()) == {1}
+    with support.python_level_steps(files):
+        assert set(support.folder_openings(".", files.create_file_dict).values()) == {4}
+
+
+SIGNAL_CHANGES_TREE_CHILD = """
+    import contextlib, json, os, signal, sys
+    import snapshot_support as support
+    import figvault.src.files as files
+
+    def add_notebook(signum, frame):
+        with open("late.ipynb", "w") as file:
+            file.write("{}")
+
+    signal.signal(signal.SIGALRM, add_notebook)
+
+    def run(native):
+        if os.path.exists("late.ipynb"):
+            os.remove("late.ipynb")
+        with contextlib.ExitStack() as stack:
+            if not native:
+                stack.enter_context(support.python_level_steps(files))
+            # Due while "./**/*.py" is walked: the working directory (listed
+            # first) has been read, and thousands of folders are still ahead.
+            signal.setitimer(signal.ITIMER_REAL, 0.001)
+            result = files.create_file_dict()
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        return "./late.ipynb" in result
+
+    print(json.dumps([run(True), run(False)]))
+"""
+
+
+@support.native_only
+def test_a_signal_handler_changing_the_tree_during_the_walk(scratch):
+    """A handler that runs while the walk goes on may change the tree: a
+    notebook it adds to a folder already listed for "./**/*.py" is found by
+    the listing for "./**/*.ipynb", as glob finds it, not hidden by the
+    listing read before the handler ran."""
+    root = scratch()
+    for index in range(3000):
+        os.mkdir(root / f"f{index}")
+    native, python = run_child(SIGNAL_CHANGES_TREE_CHILD, cwd=root, timeout=60)
+    assert native and python
+
+
+INTERRUPT_CHILD = """
+    import contextlib, json, signal, time
+    import snapshot_support as support
+    import figvault.src.files as files
+
+    # A timer of the process's CPU time, so that a busy machine does not
+    # stretch what is measured.
+    signal.signal(signal.SIGPROF, lambda signum, frame: support.interrupt())
+
+    def latency(native, delay):
+        with contextlib.ExitStack() as stack:
+            if not native:
+                stack.enter_context(support.python_level_steps(files))
+            started = time.process_time()
+            signal.setitimer(signal.ITIMER_PROF, delay)
+            try:
+                files.create_file_dict()
+                answered = None
+            except KeyboardInterrupt:
+                answered = time.process_time() - started - delay
+            signal.setitimer(signal.ITIMER_PROF, 0)
+        return answered
+
+    print(json.dumps([[latency(True, delay), latency(False, delay)] for delay in (0.001, 0.005, 0.02)]))
+"""
+
+
+@support.native_only
+def test_ctrl_c_inside_a_big_folder_is_answered_promptly(scratch):
+    """A folder of 300,000 names: Ctrl-C (KeyboardInterrupt from the SIGINT
+    handler, here raised by a CPU-time timer's) ends the call about as soon
+    as it ends the Python-level steps, while the folder is being listed."""
+    root = scratch()
+    os.mkdir(root / "big")
+    (root / "big" / "seed").write_bytes(b"")
+    folder = os.open(root / "big", os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        for index in range(300_000):
+            os.link("seed", f"name-{index:06d}.txt", src_dir_fd=folder, dst_dir_fd=folder)
+    finally:
+        os.close(folder)
+    runs = run_child(INTERRUPT_CHILD, cwd=root, timeout=120)
+    for native, python in runs:
+        assert native is not None and python is not None, runs
+        assert native < max(0.03, 3 * python), runs
+
+
+@traced
+@pytest.mark.parametrize("patched", ["re.compile", "abc.ABCMeta.__call__"])
+def test_what_glob_reaches_through_its_helpers_is_followed(files, small_tree, monkeypatch, patched):
+    """re.compile runs when fnmatch's cache of compiled patterns misses (as
+    after _compile_pattern.cache_clear()), and abc.ABCMeta.__call__ makes
+    glob's contextlib.closing objects: replaced, they are called."""
+    import abc
+    import fnmatch
+    import re
+
+    expected = files.create_file_dict()
+    calls = []
+    if patched == "re.compile":
+        original = re.compile
+
+        def recording(*args, **kwargs):
+            calls.append(args)
+            return original(*args, **kwargs)
+
+        monkeypatch.setattr(re, "compile", recording)
+        fnmatch._compile_pattern.cache_clear()
+    else:
+
+        def recording(cls, *args, **kwargs):
+            calls.append(cls)
+            return type.__call__(cls, *args, **kwargs)
+
+        monkeypatch.setattr(abc.ABCMeta, "__call__", recording)
+    result = files.create_file_dict()
+    monkeypatch.undo()
+    assert result == expected
+    assert calls
+
+
+@traced
+@pytest.mark.parametrize("native", [True, False], ids=["native", "python-level-steps"])
+def test_a_file_growing_while_it_is_read_is_read_to_its_end(files, scratch, native):
+    """Another thread appends to a script while it is read (here, each time,
+    300 lines after the read began): the text is always one the file had,
+    at least what it held when the read began and never a byte that was not
+    written, and often more than its size when it was opened (read on, as
+    FileIO.readall reads on, until a read finds nothing more)."""
+    root = scratch()
+    os.chdir(root)
+    start = b"x = 1\n" * 100_000
+    line = b"y = 2\n"
+    (root / "big.py").write_bytes(start)
+    go, done, stop = threading.Event(), threading.Event(), []
+
+    def append():
+        with open(root / "big.py", "ab", buffering=0) as file:
+            while go.wait() and not stop:
+                go.clear()
+                for _ in range(300):
+                    file.write(line * 100)
+                done.set()
+
+    writer = threading.Thread(target=append)
+    writer.start()
+    grown = 0
+    try:
+        with contextlib.ExitStack() as stack:
+            if not native:
+                stack.enter_context(support.python_level_steps(files))
+            for _ in range(60):
+                os.truncate(root / "big.py", len(start))
+                go.set()
+                text = files.create_file_dict()["./big.py"]
+                done.wait()
+                done.clear()
+                tail = text[len(start):]
+                assert text[: len(start)] == start.decode()
+                # Whole lines, and at most a part of the line being written.
+                assert tail[: len(tail) - len(tail) % len(line)] == line.decode() * (len(tail) // len(line))
+                assert line.decode().startswith(tail[len(tail) - len(tail) % len(line):])
+                grown += len(tail) > 0
+    finally:
+        stop.append(True)
+        go.set()
+        writer.join()
+    assert grown > 0

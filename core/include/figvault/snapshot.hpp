@@ -17,6 +17,7 @@
 #include <Python.h>
 
 #include "figvault/frame.hpp"
+#include "figvault/interpreter_watch.h"
 #include "figvault/refs.hpp"
 
 namespace figvault {
@@ -40,9 +41,11 @@ struct SnapshotSteps {
 
 // Records, while the module executes (right after `import glob`), every
 // object the Python-level steps reach: glob and the functions it calls, the
-// os and os.path functions they use, the built-in `open` (which must be
-// io.open) and the UTF-8 decoder. Never raises: if anything is unusual the
-// native path is simply never taken.
+// os and os.path functions they use, fnmatch and re.compile, the classes
+// called and their metaclasses, the built-in `open` (which must be io.open)
+// and the UTF-8 decoder; their code must be the code the native path was
+// written for (a digest of it is compared with the known ones). Never
+// raises: if anything is unusual the native path is simply never taken.
 void prepare_native_snapshot(PyObject* glob_module, PyObject* open_builtin, const SnapshotSteps& steps);
 
 // True when the native path gives exactly what the Python-level steps give

@@ -1,0 +1,25 @@
+/* See core/interpreter_watch.c. Defined only for the interpreter versions the
+   native snapshot is built for. */
+#pragma once
+
+#include <patchlevel.h>
+
+/* The interpreter versions whose glob, io and recursion accounting the
+   native snapshot follows; on any other, create_file_dict always takes its
+   Python-level steps. */
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#define FIGVAULT_NATIVE_SNAPSHOT 1
+#else
+#define FIGVAULT_NATIVE_SNAPSHOT 0
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+int figvault_audit_hooks_active(void);
+int figvault_signals_pending(void);
+
+#ifdef __cplusplus
+}
+#endif
