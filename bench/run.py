@@ -7,6 +7,7 @@
     python bench/run.py --dump     # only section 6
     python bench/run.py --floor    # only section 7 (add --quick for a smoke run)
     python bench/run.py --restore  # only section 8
+    python bench/run.py --view     # only section 9
 
 Measures, on generated source trees of .py text:
   1. a decorated call against the plain-Python floor and a plain-Python peer
@@ -25,7 +26,8 @@ Measures, on generated source trees of .py text:
      side by side, in CPU time,
   8. the replay's restore of the sources (descriptors, checks, listing)
      against writing them by path, and a restore that meets a folder
-     swapped for a link.
+     swapped for a link,
+  9. show, diff and list on slow inputs (bench/view_cases.py).
 
 Runs of the compared variants are interleaved in a shuffled order inside every
 round, and ratios are taken between the runs of the same round (paired), so
@@ -54,6 +56,7 @@ if HERE not in sys.path:
 
 import peers  # noqa: E402
 import trees  # noqa: E402
+import view_cases  # noqa: E402
 
 perf_ns = time.perf_counter_ns
 
@@ -954,6 +957,8 @@ def main():
                         help="run only section 7, the snapshot at the floor of the machine")
     parser.add_argument("--restore", action="store_true",
                         help="run only section 8, restoring the sources")
+    parser.add_argument("--view", action="store_true",
+                        help="run only section 9, show, diff and list on slow inputs")
     parser.add_argument("--memory-child", nargs=4, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.memory_child:
@@ -975,7 +980,7 @@ def main():
     rng = random.Random(2024)
 
     kind = "full"
-    for only in ("snapshot", "dump", "floor", "restore"):
+    for only in ("snapshot", "dump", "floor", "restore", "view"):
         if getattr(options, only):
             kind = only
     if options.quick:
@@ -1014,6 +1019,8 @@ def main():
         needed = list(floor_rounds)
     elif options.restore:
         needed = restore_trees
+    elif options.view:
+        needed = []
     elif not options.snapshot:
         needed = list(rounds) + [memory_tree] + needed + list(dump_rounds) + list(floor_rounds)
     root = tempfile.mkdtemp(prefix="figvault-bench-", dir=base_dir)
@@ -1043,6 +1050,10 @@ def main():
             return
         if options.restore:
             restore_section(root, {name: tree_dirs[name] for name in restore_trees}, restore_rounds, rng)
+            return
+        view_rounds = 1 if options.quick else 3
+        if options.view:
+            view_cases.view_section(root, view_rounds, emit, table)
             return
 
         # 1. decorated call
@@ -1199,6 +1210,9 @@ def main():
 
         # 8. restoring the sources
         restore_section(root, {name: tree_dirs[name] for name in restore_trees}, restore_rounds, rng)
+
+        # 9. show, diff and list on slow inputs
+        view_cases.view_section(root, view_rounds, emit, table)
     finally:
         shutil.rmtree(root, ignore_errors=True)
         emit(f"Total time: {time.time() - started:.0f} s")

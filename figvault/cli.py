@@ -1,23 +1,27 @@
 """The ``figvault`` command line.
 
 ``figvault show ARCHIVE [--json]`` tells what an archive holds without
-running anything from it; ``figvault diff OLD NEW [--json] [--stat]``
-compares two archives the same way; ``figvault expand ARCHIVE [--folder
-DIR]`` restores the saved sources and calls the saved function again,
-running the archived code (the replay of ``figvault.expand``); ``figvault
-extract ARCHIVE --folder DIR`` restores the sources without running anything.
+running anything from it; ``figvault diff OLD NEW [--json] [--stat] [--raw]
+[--exit-code]`` compares two archives the same way; ``figvault list [DIR]
+[--json]`` lists the archives of a folder; ``figvault expand ARCHIVE
+[--folder DIR]`` restores the saved sources and calls the saved function
+again, running the archived code (the replay of ``figvault.expand``);
+``figvault extract ARCHIVE --folder DIR`` restores the sources without
+running anything.
 
 Each command parses its arguments and calls one function of the pipeline
-(:func:`figvault.view.show`, :func:`figvault.view.diff`, the steps of
+(:func:`figvault.view.show`, :func:`figvault.view.diff`,
+:func:`figvault.view.list_archives`, the steps of
 :class:`figvault.replay.Replay`); every error goes through one handler,
 :func:`_report`. A failure of the replayed code prints its traceback, then
 one line; every other failure is one line, "figvault: error: ...", on the
 standard error stream (with ``--json``, also a JSON object on the standard
-output). The exit status is 2 for a wrong command line and 1 for a failure.
-The list of restored paths that ``extract`` and ``expand`` print is only a
-report: when the standard output fails, the listing stops and the command
-goes on; a closed pipe (``| head``) is no failure, any other output error is
-reported once the command is done.
+output). The exit status is 2 for a wrong command line and 1 for a failure;
+``diff --exit-code`` exits with 0 for the same archives, 1 for different
+ones and 2 for a failure. The list of restored paths that ``extract`` and
+``expand`` print is only a report: when the standard output fails, the
+listing stops and the command goes on; a closed pipe (``| head``) is no
+failure, any other output error is reported once the command is done.
 """
 
 from __future__ import annotations
@@ -44,6 +48,9 @@ PROG = "figvault"
 EXIT_OK = 0
 EXIT_FAILURE = 1
 EXIT_INTERRUPTED = 130
+# `diff --exit-code`: 1 means "the archives differ", so a failure is 2 there (as diff(1) does).
+EXIT_DIFFERENT = 1
+EXIT_DIFF_TROUBLE = 2
 
 # Characters of an unexpected error's own text shown in ours.
 DETAIL_CHARS = 200
@@ -86,11 +93,18 @@ def command_show(options: argparse.Namespace, command: _Command) -> None:
     _write_output(view.show(options.archive, budget, as_json=options.json), budget)
 
 
-def command_diff(options: argparse.Namespace, command: _Command) -> None:
+def command_diff(options: argparse.Namespace, command: _Command) -> int:
     budget = Budget()
-    text = view.diff(options.old, options.new, budget, as_json=options.json, stat=options.stat)
+    text, same = view.diff(options.old, options.new, budget, as_json=options.json, stat=options.stat, raw=options.raw)
     command.archive = options.new  # what is left to fail is the comparison's output
     _write_output(text, budget)
+    return EXIT_DIFFERENT if options.exit_code and not same else EXIT_OK
+
+
+def command_list(options: argparse.Namespace, command: _Command) -> None:
+    command.archive = options.folder
+    budget = Budget()
+    _write_output(view.list_archives(options.folder, budget, as_json=options.json), budget)
 
 
 def command_expand(options: argparse.Namespace, command: _Command) -> None:
@@ -372,7 +386,29 @@ def build_parser() -> argparse.ArgumentParser:
     diff.add_argument("new", metavar="NEW", help="the newer archive")
     diff.add_argument("--json", action="store_true", help="print the comparison as JSON")
     diff.add_argument("--stat", action="store_true", help="count changed lines per file instead of printing diffs")
+    diff.add_argument(
+        "--raw", action="store_true", help="compare notebooks (.ipynb) by their JSON text, not by the text of their cells"
+    )
+    diff.add_argument(
+        "--exit-code",
+        action="store_true",
+        help="exit with 0 when the archives are the same, 1 when they differ, 2 when the comparison fails",
+    )
     diff.set_defaults(handler=command_diff)
+
+    listing = commands.add_parser(
+        "list",
+        help="list the archives of a folder, without running anything from them",
+        description=(
+            "List the archives of a folder (its files whose names end in .figvault): for each, the saved "
+            "function, the names of the saved arguments, the number of saved files, its size and when it "
+            "was last modified. Each is read like show reads it: nothing from it runs, and an archive that "
+            "cannot be read gets one row saying why."
+        ),
+    )
+    listing.add_argument("folder", metavar="DIR", nargs="?", default=".", help="the folder (default: the current one)")
+    listing.add_argument("--json", action="store_true", help="print the rows as JSON")
+    listing.set_defaults(handler=command_list)
 
     expand = commands.add_parser(
         "expand",
@@ -406,9 +442,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     options = build_parser().parse_args(argv)  # exits with status 2 on a usage error
     command = _Command(options)
     try:
-        options.handler(options, command)
+        status = options.handler(options, command)
     except BaseException as error:
-        return _report(error, command)
+        status = _report(error, command)
+        if status == EXIT_FAILURE and getattr(options, "exit_code", False):
+            status = EXIT_DIFF_TROUBLE
+        return status
     if command.listing_error is not None:
         return _report(OutputError(_listing_message(command)), command)
-    return EXIT_OK
+    return status if status is not None else EXIT_OK

@@ -1,8 +1,11 @@
 """Checking saved code against the archived source it names.
 
-An archived source is compiled (never run), at each optimisation level, and
-the code objects it defines are compared field by field with the code
-record the stream holds; constants are turned into comparable forms once.
+An archived source (a script, a module, or the notebook cell that defined
+the function) is compiled, never run: at the usual optimisation level
+first, at the others only when the code differs and the text holds what
+they change. The code objects it defines are compared field by field with
+the code record the stream holds; constants are turned into comparable
+forms once.
 """
 
 from __future__ import annotations
@@ -12,33 +15,30 @@ import types
 from dataclasses import dataclass
 from typing import Any, Iterator
 
-from ..reader import Budget, Call, Global, StreamSet, describe_type
-from ..sources import main_script_key
+from ..reader import Call, Global, StreamSet, describe_type
 from ..terminal import clean_text
+from .compiling import COMPILE_ERRORS, Compiler, NotCompiled
 from .function import code_fields, effective_code
+from .locations import ArchivedSources, SourcePlace
 from .text import NAME_CHARS, VALUE_CHARS
 
-__all__ = ["COMPILE_ERRORS", "CodeCheck", "Compiled", "check_code", "check_other_functions", "code_objects", "line_span"]
+__all__ = ["CodeCheck", "check_code", "check_other_functions", "code_objects", "line_span"]
 
 # Functions stored by value besides the saved one that are checked against
 # their archived source.
 MAX_OTHER_FUNCTIONS = 64
-# Characters of archived source compiled in all, beyond which those other
-# functions are left unchecked (compiling takes time).
-MAX_OTHER_SOURCE_CHARS = 2 * 1024 * 1024
 
 WARN_OTHER_CODE_DIFFERS = "the function {name} stored in the archive does not come from {key}"
-WARN_OTHERS_UNCHECKED = "some other functions stored in the archive were not checked against their source (too many)"
+WARN_OTHERS_UNCHECKED = "some other functions stored in the archive were not checked against their source ({reason})"
+TOO_MANY_TEXT = "too many"
+OUT_OF_BUDGET_TEXT = "the time or text allowed for compiling ran out"
+# Why a cell's code is left unchecked: the kernel compiled IPython syntax
+# in its lines, which is not compiled here as the kernel did.
+IPYTHON_LINES_TEXT = "its lines hold IPython syntax (a magic or a shell escape)"
 
 
 class _Unknown(Exception):
     """The stream holds something that cannot be compared with real code."""
-
-
-def _compile(source: str, key: str, optimize: int, budget: Budget) -> types.CodeType:
-    """The module code of an archived source: compiled, never run."""
-    budget.check_parse(len(source.encode("utf-8", "surrogatepass")) if not source.isascii() else len(source), key)
-    return compile(source, key, "exec", dont_inherit=True, optimize=optimize)
 
 
 def code_objects(module: types.CodeType) -> Iterator[types.CodeType]:
@@ -85,6 +85,8 @@ def _real_const(value: Any) -> Any:
 _COMPARED_FIELDS = ("argcount", "posonlyargcount", "kwonlyargcount", "nlocals", "stacksize", "flags", "code",
                     "consts", "names", "varnames", "name", "qualname", "firstlineno", "linetable",
                     "exceptiontable", "freevars", "cellvars")
+_QUALNAME = _COMPARED_FIELDS.index("qualname")
+_FIRSTLINENO = _COMPARED_FIELDS.index("firstlineno")
 
 
 def _real_code(code: types.CodeType) -> tuple:
@@ -182,69 +184,74 @@ class CodeCheck:
     status: str  # "matches", "differs" or "unchecked"
     detail: str
     code: types.CodeType | None = None
+    place: SourcePlace | None = None  # where the code was found
+    defined: bool = True  # False when the place defines no function of that name
 
 
-COMPILE_ERRORS = (SyntaxError, ValueError, RecursionError, MemoryError, OverflowError)
+def _levels(text: str) -> tuple[int, ...]:
+    """The optimisation levels to compile at: -O changes only asserts and
+    __debug__, -OO also docstrings."""
+    return (0, 1, 2) if "assert" in text or "__debug__" in text else (0, 2)
 
 
-class Compiled:
-    """Archived sources compiled once per optimization level."""
-
-    def __init__(self, budget: Budget) -> None:
-        self.budget = budget
-        self.modules: dict[tuple[str, int], types.CodeType | Exception] = {}
-        self.compiled_chars = 0  # characters compiled so far
-
-    def has(self, key: str) -> bool:
-        return (key, 0) in self.modules
-
-    def module(self, key: str, source: str, optimize: int) -> types.CodeType:
-        """The module code of ``source``; raises what compile() raised."""
-        found = self.modules.get((key, optimize))
-        if found is None:
-            self.compiled_chars += len(source)
-            try:
-                found = _compile(source, key, optimize, self.budget)
-            except COMPILE_ERRORS as error:
-                found = error
-            self.modules[(key, optimize)] = found
-        if isinstance(found, Exception):
-            raise found
-        return found
+def _check_place(recorded: tuple, place: SourcePlace, compiler: Compiler) -> CodeCheck:
+    qualname, firstlineno = recorded[_QUALNAME], recorded[_FIRSTLINENO]
+    named: list[types.CodeType] = []
+    for optimize in _levels(place.text):
+        try:
+            module = compiler.code(place.label, place.text, optimize, place.flags)
+        except COMPILE_ERRORS as error:
+            return CodeCheck("unchecked", f"it does not compile ({type(error).__name__})", place=place)
+        except NotCompiled as reason:
+            return CodeCheck("unchecked", str(reason), place=place)
+        named = [code for code in code_objects(module) if code.co_qualname == qualname and code is not module]
+        for code in named:
+            if _real_code(code) == recorded:
+                return CodeCheck("matches", f"the code is that of {place.label}, line {firstlineno}", code, place)
+        if not named:
+            break
+    shown = clean_text(qualname, VALUE_CHARS) if type(qualname) is str else "of that name"
+    if not named:
+        return CodeCheck("differs", f"{place.label} defines no function {shown}", place=place, defined=False)
+    if place.text != place.lines and _lines_changed(place, named):
+        return CodeCheck("unchecked", IPYTHON_LINES_TEXT, place=place)
+    return CodeCheck("differs", f"the code that {place.label} compiles to for {shown} is different", place=place)
 
 
-def check_code(code_record: Any, key: str, source: str, budget: Budget, compiled: Compiled | None = None) -> CodeCheck:
-    """Whether the code that the stream holds is the code that ``source``
-    (archived as ``key``) compiles to for the function of that name."""
-    compiled = compiled or Compiled(budget)
+def _lines_changed(place: SourcePlace, named: list[types.CodeType]) -> bool:
+    """Whether the lines of the functions found were changed from the cell's
+    text before compiling (its IPython syntax made plain Python)."""
+    compiled, shown = place.text.split("\n"), place.lines.split("\n")
+    for code in named:
+        first, last = line_span(code)
+        if compiled[first - 1 : last] != shown[first - 1 : last]:
+            return True
+    return False
+
+
+def check_code(code_record: Any, places: list[SourcePlace], compiler: Compiler) -> CodeCheck:
+    """Whether the code that the stream holds is the code that one of the
+    ``places`` compiles to for the function of that name (the first that
+    does; else what the likeliest place says)."""
     try:
         recorded = _stream_code(code_record)
     except _Unknown as reason:
         return CodeCheck("unchecked", str(reason))
     except RecursionError:
         return CodeCheck("unchecked", "its constants are nested too deeply")
-    qualname, firstlineno = recorded[_COMPARED_FIELDS.index("qualname")], recorded[_COMPARED_FIELDS.index("firstlineno")]
-    named: list[types.CodeType] = []
-    for optimize in (0, 1, 2):
-        try:
-            module = compiled.module(key, source, optimize)
-        except COMPILE_ERRORS as error:
-            return CodeCheck("unchecked", f"it does not compile ({type(error).__name__})")
-        named = [code for code in code_objects(module) if code.co_qualname == qualname and code is not module]
-        for code in named:
-            if _real_code(code) == recorded:
-                return CodeCheck("matches", f"the code is that of {key}, line {firstlineno}", code)
-        if not named:
-            break
-    shown = clean_text(qualname, VALUE_CHARS) if type(qualname) is str else "of that name"
-    if not named:
-        return CodeCheck("differs", f"{key} defines no function {shown}")
-    return CodeCheck("differs", f"the code that {key} compiles to for {shown} is different")
+    checks = []
+    for place in places:
+        check = _check_place(recorded, place, compiler)
+        if check.status == "matches":
+            return check
+        checks.append(check)
+    if not checks:
+        return CodeCheck("unchecked", "its source is not in the archive")
+    # A place that defines the function says more than one that does not.
+    return next((check for check in checks if check.defined), checks[0])
 
 
-def check_other_functions(
-    nodes: list[Any], saved: Call | None, files: dict[str, str], compiled: Compiled
-) -> list[str]:
+def check_other_functions(nodes: list[Any], saved: Call | None, sources: ArchivedSources, compiler: Compiler) -> list[str]:
     """Warnings for the other functions stored by value (helpers kept in the
     saved function's globals, defaults or arguments) whose code does not
     come from the archived file they name."""
@@ -255,20 +262,22 @@ def check_other_functions(
             continue
         code, replaced = effective_code(node)
         fields = code_fields(code)
-        filename, qualname = fields.get("filename"), fields.get("qualname")
-        key = main_script_key(files, filename) if type(filename) is str else None
-        if key is None or type(qualname) is not str:
+        qualname = fields.get("qualname")
+        places = sources.places(fields.get("filename"), qualname) if type(qualname) is str else []
+        if not places:
             continue
         checked += 1
-        if checked > MAX_OTHER_FUNCTIONS or (
-            not compiled.has(key) and compiled.compiled_chars + len(files[key]) > MAX_OTHER_SOURCE_CHARS
-        ):
-            warnings.append(WARN_OTHERS_UNCHECKED)
+        if checked > MAX_OTHER_FUNCTIONS:
+            warnings.append(WARN_OTHERS_UNCHECKED.format(reason=TOO_MANY_TEXT))
             break
-        check = check_code(code, key, files[key], compiled.budget, compiled)
+        check = check_code(code, places, compiler)
+        if check.status == "unchecked" and compiler.spent:
+            warnings.append(WARN_OTHERS_UNCHECKED.format(reason=OUT_OF_BUDGET_TEXT))
+            break
         if check.status == "differs" or replaced:
+            where = check.place.label if check.place is not None else places[0].label
             warnings.append(
-                WARN_OTHER_CODE_DIFFERS.format(name=clean_text(qualname, VALUE_CHARS), key=clean_text(key, NAME_CHARS))
+                WARN_OTHER_CODE_DIFFERS.format(name=clean_text(qualname, VALUE_CHARS), key=clean_text(where, NAME_CHARS))
                 + (" (its state replaces its code)" if replaced else f": {check.detail}")
             )
     return warnings

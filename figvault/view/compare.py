@@ -1,31 +1,34 @@
 """``diff``'s comparison of two archives, as JSON-ready data.
 
 Arguments and the saved function's code are compared by fingerprints that
-are equal for equal data, shared or not; files by their text, with a
-unified diff of the lines that changed.
+are equal for equal data, shared or not; code by what it is, not by the
+folder it was compiled in (a code object's file name counts only by the
+archived file or notebook cell it names). Files are compared by their
+text, with a unified diff of the lines that changed (within the command's
+budget of line comparisons); notebooks by the text of their cells.
 """
 
 from __future__ import annotations
 
-import difflib
 import hashlib
 import struct
-from typing import Any
+from typing import Any, Callable
 
 from ..reader import Budget, Call, Global, OpaqueKey, Persistent, Placeholder, Plainness, StreamSet, children, is_leaf
 from ..sources import restored_parts
-from .function import effective_code, function_record
+from .function import effective_code, filename_position, function_record
+from .linediff import LineDiff, LineDiffer
+from .locations import ArchivedSources
+from .notebook import NotebookCells, cell_listing
 from .summary import ArchiveSummary
 from .text import NAME_CHARS, ROW_CHARS
 from .values import describe_value, text_lines
 
-__all__ = ["Fingerprints", "compare_archives", "line_diff"]
+__all__ = ["Fingerprints", "compare_archives"]
 
-# A changed file is compared line by line only below these sizes.
-MAX_DIFF_LINES = 20_000
-MAX_DIFF_CHARS = 4 * 1024 * 1024
-# Lines of context around each change in a unified diff.
-DIFF_CONTEXT = 3
+NOTEBOOK_SUFFIX = ".ipynb"
+SAME_CELLS_NOTE = "the same cells: only outputs, execution counts or metadata differ"
+CELLS_NOTE = "compared by the text of its cells (--raw compares the JSON)"
 
 
 def _leaf_digest(value: Any) -> bytes:
@@ -51,13 +54,23 @@ def _leaf_digest(value: Any) -> bytes:
 
 class Fingerprints:
     """Digests of read values that are equal for equal data, shared or not;
-    each object is digested once."""
+    each object is digested once. ``place_of`` gives the file name of a code
+    record the text it is digested as (its place rather than its folder)."""
 
-    def __init__(self, budget: Budget) -> None:
+    def __init__(self, budget: Budget, place_of: Callable[[str], str] | None = None) -> None:
         self.budget = budget
+        self.place_of = place_of
         self.known: dict[int, bytes] = {}
         self.keep: list[Any] = []
         self.visited = 0
+
+    def _children(self, node: Any) -> list[Any]:
+        found = list(children(node))
+        if self.place_of is not None and type(node) is Call:
+            position = filename_position(node)
+            if position is not None and type(node.args[position]) is str:
+                found[1 + position] = self.place_of(node.args[position])  # after the callee
+        return found
 
     def of(self, root: Any) -> bytes:
         if is_leaf(root):
@@ -74,7 +87,7 @@ class Fingerprints:
                 self.budget.check_nodes(self.visited)
             self.keep.append(node)
             on_path.add(id(node))
-            stack.append((node, list(children(node))[::-1], []))
+            stack.append((node, self._children(node)[::-1], []))
 
         enter(root)
         while stack:
@@ -131,62 +144,6 @@ class Fingerprints:
         return digest.digest()
 
 
-def _split_lines(text: str) -> list[str]:
-    lines = text.split("\n")
-    if lines and lines[-1] == "":
-        lines.pop()
-    return lines
-
-
-def _range_text(start: int, stop: int) -> str:
-    beginning, length = start + 1, stop - start
-    if length == 1:
-        return str(beginning)
-    if not length:
-        beginning -= 1
-    return f"{beginning},{length}"
-
-
-def line_diff(old: str, new: str, old_name: str, new_name: str) -> tuple[list[str] | None, int | None, int | None]:
-    """(unified diff lines, lines added, lines removed) of two texts, or
-    (None, None, None) when they are too long to compare line by line."""
-    if len(old) > MAX_DIFF_CHARS or len(new) > MAX_DIFF_CHARS:
-        return None, None, None
-    a, b = _split_lines(old), _split_lines(new)
-    if len(a) > MAX_DIFF_LINES or len(b) > MAX_DIFF_LINES:
-        return None, None, None
-    # The common beginning and end need no matching (most edits are small).
-    prefix = 0
-    limit = min(len(a), len(b))
-    while prefix < limit and a[prefix] == b[prefix]:
-        prefix += 1
-    suffix = 0
-    while suffix < limit - prefix and a[len(a) - 1 - suffix] == b[len(b) - 1 - suffix]:
-        suffix += 1
-    start = max(0, prefix - DIFF_CONTEXT)
-    keep_end = max(0, suffix - DIFF_CONTEXT)
-    a_mid, b_mid = a[start : len(a) - keep_end], b[start : len(b) - keep_end]
-    matcher = difflib.SequenceMatcher(None, a_mid, b_mid, autojunk=True)
-    lines = [f"--- {old_name}", f"+++ {new_name}"]
-    added = removed = 0
-    for group in matcher.get_grouped_opcodes(DIFF_CONTEXT):
-        first, last = group[0], group[-1]
-        lines.append(f"@@ -{_range_text(first[1] + start, last[2] + start)} +{_range_text(first[3] + start, last[4] + start)} @@")
-        for tag, i1, i2, j1, j2 in group:
-            if tag == "equal":
-                lines.extend(" " + line for line in a_mid[i1:i2])
-                continue
-            if tag in ("replace", "delete"):
-                lines.extend("-" + line for line in a_mid[i1:i2])
-                removed += i2 - i1
-            if tag in ("replace", "insert"):
-                lines.extend("+" + line for line in b_mid[j1:j2])
-                added += j2 - j1
-    if len(lines) == 2:
-        lines = []
-    return lines, added, removed
-
-
 def _by_place(files: dict[str, str]) -> dict[Any, tuple[str, str]]:
     """(key, text) of every file by where it restores (its key itself when
     it restores nowhere, or where an earlier key restores already)."""
@@ -211,9 +168,57 @@ def _function_code_digest(func: Any, prints: Fingerprints) -> bytes | None:
     return prints.of(effective_code(record)[0])
 
 
-def compare_archives(old: ArchiveSummary, new: ArchiveSummary, budget: Budget, with_lines: bool = True) -> dict[str, Any]:
-    """A JSON-ready comparison of two summarized archives."""
-    prints = Fingerprints(budget)
+class _FileComparison:
+    """The line diffs of one comparison: each distinct pair of texts is
+    compared once, notebooks by the text of their cells unless ``raw``."""
+
+    def __init__(self, raw: bool) -> None:
+        self.raw = raw
+        self.differ = LineDiffer()
+        self.cells = (NotebookCells(), NotebookCells())  # one budget per archive
+        self.made: dict[tuple[int, int, bool], tuple[str, str, dict[str, Any], bool]] = {}
+
+    def changed(self, old: str, new: str, shown: str) -> dict[str, Any]:
+        """added_lines, removed_lines, and diff or note, of a changed file."""
+        notebook = shown.endswith(NOTEBOOK_SUFFIX) and not self.raw
+        key = (id(old), id(new), notebook)
+        known = self.made.get(key)
+        if known is None:
+            known = self.made[key] = (old, new, *self._changed(old, new, notebook))  # the texts keep their ids
+        fields, by_cells = dict(known[2]), known[3]
+        if fields.get("diff"):
+            suffix = " (cells)" if by_cells else ""
+            fields["diff"] = [f"--- a/{shown}{suffix}", f"+++ b/{shown}{suffix}"] + fields["diff"]
+        return fields
+
+    def _changed(self, old: str, new: str, notebook: bool) -> tuple[dict[str, Any], bool]:
+        """(the fields of a changed file, whether its cells were compared)."""
+        if notebook:
+            old_cells, new_cells = self.cells[0].cells(old), self.cells[1].cells(new)
+            if old_cells is not None and new_cells is not None:
+                old_listing, new_listing = cell_listing(old_cells), cell_listing(new_cells)
+                if old_listing == new_listing:
+                    return {"added_lines": 0, "removed_lines": 0, "note": SAME_CELLS_NOTE}, True
+                return _fields(self.differ.diff(old_listing, new_listing), CELLS_NOTE), True
+        return _fields(self.differ.diff(old, new), None), False
+
+
+def _fields(found: LineDiff, note: str | None) -> dict[str, Any]:
+    fields: dict[str, Any] = {"added_lines": found.added, "removed_lines": found.removed}
+    if found.lines is not None:
+        fields["diff"] = found.lines
+    if found.note or note:
+        fields["note"] = found.note or note
+    return fields
+
+
+def compare_archives(
+    old: ArchiveSummary, new: ArchiveSummary, budget: Budget, with_lines: bool = True, raw: bool = False
+) -> dict[str, Any]:
+    """A JSON-ready comparison of two summarized archives (``raw``: notebooks
+    compared by their JSON text, not by their cells)."""
+    old_prints = Fingerprints(budget, ArchivedSources(old.files).place_of)
+    new_prints = Fingerprints(budget, ArchivedSources(new.files).place_of)
     plain = Plainness(budget)
     # The saved function.
     old_fn, new_fn = old.report["function"], new.report["function"]
@@ -221,8 +226,8 @@ def compare_archives(old: ArchiveSummary, new: ArchiveSummary, budget: Budget, w
         "old": {key: old_fn.get(key) for key in ("qualname", "module", "stored", "parameters")},
         "new": {key: new_fn.get(key) for key in ("qualname", "module", "stored", "parameters")},
     }
-    old_code = _function_code_digest(old.record.get("func"), prints)
-    new_code = _function_code_digest(new.record.get("func"), prints)
+    old_code = _function_code_digest(old.record.get("func"), old_prints)
+    new_code = _function_code_digest(new.record.get("func"), new_prints)
     if old_code is not None and new_code is not None:
         function["code"] = "same" if old_code == new_code else "changed"
     elif old_fn.get("stored") == new_fn.get("stored") == "by reference":
@@ -235,7 +240,8 @@ def compare_archives(old: ArchiveSummary, new: ArchiveSummary, budget: Budget, w
             function["code"] = "unknown"
     else:
         function["code"] = "changed" if old_fn.get("stored") != new_fn.get("stored") else "unknown"
-    function["record"] = "same" if prints.of(old.record.get("func")) == prints.of(new.record.get("func")) else "changed"
+    same_record = old_prints.of(old.record.get("func")) == new_prints.of(new.record.get("func"))
+    function["record"] = "same" if same_record else "changed"
     # The arguments.
     arguments: list[dict[str, Any]] = []
     old_args, new_args = old.record.get("args"), new.record.get("args")
@@ -252,7 +258,7 @@ def compare_archives(old: ArchiveSummary, new: ArchiveSummary, budget: Budget, w
             entry["status"] = "added"
             entry["new"] = _argument_side(new_named[name], plain)
         else:
-            same = prints.of(old_named[name]) == prints.of(new_named[name])
+            same = old_prints.of(old_named[name]) == new_prints.of(new_named[name])
             entry["status"] = "same" if same else "changed"
             entry["old"] = _argument_side(old_named[name], plain)
             if not same:
@@ -262,6 +268,7 @@ def compare_archives(old: ArchiveSummary, new: ArchiveSummary, budget: Budget, w
     # The files.
     rows: list[dict[str, Any]] = []
     counts = {"changed": 0, "added": 0, "removed": 0, "same": 0}
+    files = _FileComparison(raw)
     old_files, new_files = _by_place(old.files), _by_place(new.files)
     for place in list(old_files) + [place for place in new_files if place not in old_files]:
         (path, old_text), (new_path, new_text) = old_files.get(place, (None, None)), new_files.get(place, (None, None))
@@ -275,21 +282,20 @@ def compare_archives(old: ArchiveSummary, new: ArchiveSummary, budget: Budget, w
             row["status"] = "same"
         else:
             row["status"] = "changed"
-            shown = "/".join(place) if type(place) is tuple else path
-            lines, added, removed = line_diff(old_text, new_text, f"a/{shown}", f"b/{shown}")
-            row["added_lines"], row["removed_lines"] = added, removed
-            if lines is None:
-                row["note"] = "too long to compare line by line"
-            elif with_lines:
-                row["diff"] = lines
-                budget.output(sum(len(line) + 1 for line in lines))
+            row.update(files.changed(old_text, new_text, "/".join(place) if type(place) is tuple else path))
+            if not with_lines:
+                row.pop("diff", None)
+            elif "diff" in row:
+                budget.output(sum(len(line) + 1 for line in row["diff"]))
         counts[row["status"]] += 1
         if row["status"] != "same":
             budget.output(len(path) + ROW_CHARS)
             rows.append(row)
+    same = same_record and all(a["status"] == "same" for a in arguments) and not rows and old_args.keys() == new_args.keys()
     return {
         "old": {"archive": old.path, "size": old.report.get("size"), "warnings": old.report["warnings"]},
         "new": {"archive": new.path, "size": new.report.get("size"), "warnings": new.report["warnings"]},
+        "same": same,
         "function": function,
         "args": arguments,
         "files": rows,

@@ -1,20 +1,20 @@
 """What the stream records about the saved function: its kind, how it is
 stored, its names, module, parameters and code record; and, for a function
-stored by reference, its parameters parsed from the archived source."""
+stored by reference, its lines and parameters found in the syntax tree of
+the archived source."""
 
 from __future__ import annotations
 
 import ast
-from typing import Any
+from typing import Any, Iterator
 
 from ..reader import Call, Global, describe_type, type_of_call
 from ..reader.kinds import CHAIN_LOOK
-from ..sources import parse_python
 from ..terminal import clean_text
 from .text import DEFAULT_CHARS, NAME_CHARS, TYPE_CHARS
 from .values import describe_value
 
-__all__ = ["code_fields", "describe_function", "effective_code", "find_definition", "function_record"]
+__all__ = ["code_fields", "describe_function", "effective_code", "filename_position", "find_definition", "function_record"]
 
 # Parameters listed for a function; more are cut short with "...".
 MAX_PARAMETERS = 256
@@ -46,18 +46,31 @@ _CODE_LAYOUTS: dict[int, tuple[str, ...]] = {
 }
 
 
+def _layout(code: Any) -> tuple[int, tuple[str, ...]] | None:
+    """(index of the first field, field names) of a ``_create_code`` record."""
+    if not (isinstance(code, Call) and code.func_name == "dill._dill._create_code"):
+        return None
+    args = code.args
+    start = 1 if args and type(args[0]) is not int else 0  # a leading co_lnotab
+    names = _CODE_LAYOUTS.get(len(args) - start)
+    return (start, names) if names is not None else None
+
+
 def code_fields(code: Any) -> dict[str, Any]:
     """The fields of a code object that dill recorded for ``_create_code``
     ({} when ``code`` is not such a record)."""
-    if not (isinstance(code, Call) and code.func_name == "dill._dill._create_code"):
+    layout = _layout(code)
+    if layout is None:
         return {}
-    args = list(code.args)
-    if args and type(args[0]) is not int:  # a leading co_lnotab
-        args = args[1:]
-    names = _CODE_LAYOUTS.get(len(args))
-    if names is None:
-        return {}
-    return dict(zip(names, args))
+    start, names = layout
+    return dict(zip(names, code.args[start:]))
+
+
+def filename_position(code: Any) -> int | None:
+    """The index in ``code.args`` of the file name of a ``_create_code``
+    record, or None."""
+    layout = _layout(code)
+    return layout[0] + layout[1].index("filename") if layout is not None else None
 
 
 def function_record(func: Any) -> Call | None:
@@ -223,29 +236,49 @@ def describe_function(func: Any) -> dict[str, Any]:
     return info
 
 
-def find_definition(source: str, qualname: str) -> tuple[int, list[str]] | None:
-    """(first line, parameter texts) of the function ``qualname`` defined in
-    ``source`` (module level or in classes), found by parsing only."""
-    tree = parse_python(source)
-    if tree is None:
-        return None
+def _definitions(body: list[ast.stmt]) -> Iterator[ast.AST]:
+    """The functions and classes defined in a body, also inside its if, for,
+    while, with and try blocks (not inside other definitions)."""
+    stack = list(reversed(body))
+    while stack:
+        statement = stack.pop()
+        if isinstance(statement, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+            yield statement
+            continue
+        for field in ("body", "orelse", "finalbody", "handlers", "cases"):
+            inner = getattr(statement, field, None)
+            if isinstance(inner, list):
+                stack.extend(reversed(inner))
+
+
+def find_definition(tree: ast.Module, qualname: str) -> tuple[int, int, list[str]] | None:
+    """(first line, last line, parameter texts) of the function ``qualname``
+    defined in a module's syntax tree; its first line is that of its first
+    decorator."""
     body: list[ast.stmt] = tree.body
     node: ast.AST | None = None
+    parent_is_function = False
     for part in qualname.split("."):
+        if part == "<locals>":
+            if not parent_is_function:
+                return None
+            continue
         node = None
-        for statement in body:
-            if isinstance(statement, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)) and statement.name == part:
+        for statement in _definitions(body):
+            if statement.name == part:  # type: ignore[attr-defined]
                 node = statement  # the last definition wins, as at run time
         if node is None:
             return None
-        body = getattr(node, "body", [])
-    if not isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+        body = node.body  # type: ignore[attr-defined]
+        parent_is_function = isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef))
+    if not parent_is_function:
         return None
-    first = min([node.lineno] + [d.lineno for d in node.decorator_list])
+    first = min([node.lineno] + [d.lineno for d in node.decorator_list])  # type: ignore[union-attr]
+    last = node.end_lineno or node.lineno  # type: ignore[union-attr]
     try:
-        return first, _parameter_texts(node.args)
-    except Exception:  # an unusual tree: the line is still useful
-        return first, []
+        return first, last, _parameter_texts(node.args)  # type: ignore[union-attr]
+    except Exception:  # an unusual tree: the lines are still useful
+        return first, last, []
 
 
 def _parameter_texts(args: ast.arguments) -> list[str]:

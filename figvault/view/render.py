@@ -1,6 +1,6 @@
-"""``show`` and ``diff`` as text: every field of a summary or comparison
-laid out for a terminal, each text from an archive cleaned and cut to the
-width of its kind of field."""
+"""``show``, ``diff`` and ``list`` as text: every field of a summary,
+comparison or listing laid out for a terminal, each text from an archive
+cleaned and cut to the width of its kind of field."""
 
 from __future__ import annotations
 
@@ -8,13 +8,19 @@ from typing import Any
 
 from .text import LINE_CHARS, TYPE_CHARS, VALUE_CHARS, clean, code_line, table
 
-__all__ = ["diff_text", "show_text"]
+__all__ = ["diff_text", "list_text", "show_text"]
 
 CODE_CHECK_TEXT = {
     "matches": "matches {key}",
     "differs": "DOES NOT come from {key}",
     "unchecked": "not checked: {detail}",
 }
+
+
+def _place(function: dict[str, Any]) -> str:
+    """The archived file that the function's source is in (and its notebook cell)."""
+    cell = function.get("source_cell")
+    return clean(function["source_file"]) + (f", cell {cell}" if cell is not None else "")
 
 
 def _signature(name: str, params: list[str] | None) -> str:
@@ -42,7 +48,7 @@ def _function_lines(function: dict[str, Any]) -> list[str]:
         stored += " (the code is in the archive)"
     lines.append(f"  stored    {stored}")
     if function.get("source_file"):
-        where = clean(function["source_file"])
+        where = _place(function)
         if function.get("source_line"):
             where += f", line {function['source_line']}"
         lines.append(f"  source    {where}")
@@ -54,7 +60,7 @@ def _function_lines(function: dict[str, Any]) -> list[str]:
     check = function.get("code_check")
     if check and (function.get("stored") == "by value" or check["status"] != "unchecked"):
         text = CODE_CHECK_TEXT[check["status"]].format(
-            key=clean(function.get("source_file") or "?"), detail=clean(check["detail"], LINE_CHARS)
+            key=_place(function) if function.get("source_file") else "?", detail=clean(check["detail"], LINE_CHARS)
         )
         lines.append(f"  code      {text}")
     return lines
@@ -86,7 +92,7 @@ def _source_lines(function: dict[str, Any]) -> list[str]:
     last = function.get("source_end_line") or first
     lines = text.split("\n")
     width = len(str(first + len(lines)))
-    shown = [f"Source     {clean(function['source_file'])}, lines {first}-{last}"]
+    shown = [f"Source     {_place(function)}, lines {first}-{last}"]
     shown += [f"  {str(first + i).rjust(width)}  {code_line(line)}".rstrip() for i, line in enumerate(lines)]
     if last - first + 1 > len(lines):
         shown.append(f"  ... {last - first + 1 - len(lines)} more lines")
@@ -230,4 +236,33 @@ def diff_text(report: dict[str, Any], stat: bool = False) -> str:
             if row.get("diff"):
                 lines.append("")
                 lines += [code_line(line) for line in row["diff"]]
+    return "\n".join(lines)
+
+
+def list_text(rows: list[dict[str, Any]]) -> str:
+    """The text that ``list`` prints: one row per archive; an archive that
+    cannot be read gets its error after its name."""
+    if not rows:
+        return "No archives (files ending in .figvault) in this folder"
+    header = ["ARCHIVE", "FUNCTION", "ARGUMENTS", "FILES", "BYTES", "MODIFIED"]
+    cells = []
+    for row in rows:
+        modified = (row["modified"] or "-")[:16].replace("T", " ")
+        size = "-" if row["size"] is None else str(row["size"])
+        if "error" in row:
+            cells.append([clean(row["archive"]), "", "", "", size, modified])
+            continue
+        names = row["args"]
+        if names is None:
+            arguments = "-"
+        else:
+            arguments = ", ".join(clean(name) for name in names) + (", ..." if row["arg_count"] > len(names) else "")
+        files = "-" if row["files"] is None else str(row["files"])
+        cells.append([clean(row["archive"]), clean(row["function"] or "-"), clean(arguments, VALUE_CHARS), files, size, modified])
+    lines = table(header, cells, right=(3, 4))
+    # An error row: the name, then the error in place of the other columns.
+    width = max(len(line[0]) for line in [header] + cells)
+    for index, row in enumerate(rows, 1):
+        if "error" in row:
+            lines[index] = f"  {cells[index - 1][0].ljust(width)}  error: {clean(row['error'], LINE_CHARS)}"
     return "\n".join(lines)

@@ -10,15 +10,15 @@ Nothing from the archive runs.
 from __future__ import annotations
 
 import os
-import textwrap
-import types
 from dataclasses import dataclass
 from typing import Any
 
 from ..reader import Budget, Global, Plainness, ReadInfo, Walk, concerning, describe_type, read_record, walk
-from ..sources import OUTSIDE, FileDictionaryError, ModuleIndex, key_parts, main_script_key, source_files
+from ..sources import OUTSIDE, FileDictionaryError, key_parts, source_files
 from ..terminal import clean_text
-from .codecheck import COMPILE_ERRORS, CodeCheck, Compiled, check_code, check_other_functions, code_objects, line_span
+from .codecheck import CodeCheck, check_code, check_other_functions, line_span
+from .compiling import COMPILE_ERRORS, Compiler, NotCompiled
+from .locations import ArchivedSources
 from .function import MAX_PARAMETERS, describe_function, effective_code, find_definition, function_record
 from .loading import scan_loading
 from .text import ARG_KEY_CHARS, KEY_CHARS, NAME_CHARS, QUOTE_CHARS, ROW_CHARS, VALUE_CHARS
@@ -47,6 +47,7 @@ WARN_FILE_DUPLICATE = "the file {key} is set more than once; a real load keeps t
 WARN_CODE_DIFFERS = "the function's code does not come from {key}"
 WARN_CODE_REPLACED = "the function's state replaces its code while it loads (it sets __code__)"
 WARN_CODE_UNCHECKED = "the function's code could not be checked against {key}: {reason}"
+WARN_LINES_UNREAD = "the function's lines were not looked up in {key}: {reason}"
 
 
 @dataclass(repr=False)
@@ -165,86 +166,91 @@ def _record_warnings(record: dict, info: ReadInfo) -> list[str]:
 # ---------------------------------------------------------------------------
 
 
-def _source_key(function: dict[str, Any], files: dict[str, str]) -> str | None:
-    """The archived file that the saved function says it comes from."""
-    module = function.get("module")
-    filename = function.get("filename")
-    key = None
-    if function.get("stored") == "by value" and isinstance(filename, str):
-        key = main_script_key(files, filename)
-    if key is None and isinstance(module, str) and module and module != "__main__":
-        key = ModuleIndex(files, ["."]).module_key(module)
-    return key
-
-
 def _source_lines(source: str, first: int, last: int) -> str:
     lines = source.split("\n")
     last = min(last, len(lines), first + MAX_SOURCE_LINES - 1)
     return "\n".join(lines[first - 1 : last])
 
 
-def _describe_source(record: dict, function: dict[str, Any], files: dict[str, str], compiled: Compiled) -> list[str]:
-    """Adds source_file, source_line, source_end_line, source_text and
-    code_check to ``function``; returns the warnings about its code."""
-    function.update(source_file=None, source_line=None, source_end_line=None, source_text=None)
-    key = _source_key(function, files)
+def _show_lines(function: dict[str, Any], source: str, first: int, last: int, budget: Budget) -> None:
+    function["source_line"], function["source_end_line"] = first, last
+    function["source_text"] = _source_lines(source, first, last)
+    budget.output(len(function["source_text"]) + ROW_CHARS * min(last - first + 1, MAX_SOURCE_LINES))
+
+
+def _by_value(record: dict, function: dict[str, Any], sources: ArchivedSources, compiler: Compiler) -> list[str]:
+    """The code check of a function stored by value, against the archived
+    script, module or notebook cell it comes from; its lines when found."""
+    places = sources.places(function.get("filename"), function.get("qualname"), function.get("module"))
+    if not places:
+        function["code_check"] = {"status": "unchecked", "detail": "its source is not in the archive"}
+        return []
     warnings: list[str] = []
     code_record = function_record(record.get("func"))
-    stored = function.get("stored")
-    if key is None:
-        reason = "its source is not in the archive" if stored == "by value" else "the function is not stored by value"
-        function["code_check"] = {"status": "unchecked", "detail": reason}
-        return warnings
-    source = files[key]
-    function["source_file"] = key
-    shown_key = clean_text(key, NAME_CHARS)
-    found: types.CodeType | None = None
-    if stored == "by value":
-        if code_record is None or not code_record.args:
-            check = CodeCheck("unchecked", "the stream holds no code record for it")
-        else:
-            code, replaced = effective_code(code_record)
-            if replaced:
-                warnings.append(WARN_CODE_REPLACED)
-            check = check_code(code, key, source, compiled.budget, compiled)
-        function["code_check"] = {"status": check.status, "detail": check.detail}
-        if check.status == "differs":
-            warnings.append(WARN_CODE_DIFFERS.format(key=shown_key) + f": {check.detail}")
-        elif check.status == "unchecked":
-            warnings.append(WARN_CODE_UNCHECKED.format(key=shown_key, reason=check.detail))
-        found = check.code
-    elif stored == "by reference":
-        function["code_check"] = {"status": "unchecked", "detail": "the code is not in the archive (stored by reference)"}
-        qualname = function.get("qualname")
-        if isinstance(qualname, str):
-            try:
-                module = compiled.module(key, source, 0)
-            except COMPILE_ERRORS:
-                module = None
-            if module is not None:
-                named = [code for code in code_objects(module) if code.co_qualname == qualname and code is not module]
-                # The last definition wins, as at run time.
-                found = max(named, key=lambda code: code.co_firstlineno) if named else None
-            if found is not None:
-                # Only the definition's own lines are parsed, not the whole module.
-                first, last = line_span(found)
-                segment = textwrap.dedent("\n".join(source.split("\n")[first - 1 : last]))
-                definition = find_definition(segment, qualname.rpartition(".")[2])
-                if definition is not None:
-                    parameters = definition[1][:MAX_PARAMETERS]
-                    if function.get("kind") == "method":
-                        parameters = parameters[1:]  # bound to the saved instance
-                    function["parameters"] = [clean_text(p, NAME_CHARS) for p in parameters]
+    if code_record is None or not code_record.args:
+        check = CodeCheck("unchecked", "the stream holds no code record for it")
     else:
-        function["code_check"] = {"status": "unchecked", "detail": "the saved object is not a function"}
-    if found is not None:
-        first, last = line_span(found)
-        function["source_line"], function["source_end_line"] = first, last
-        function["source_text"] = _source_lines(source, first, last)
-        compiled.budget.output(len(function["source_text"]) + ROW_CHARS * min(last - first + 1, MAX_SOURCE_LINES))
-    elif stored == "by value" and function.get("firstlineno"):
+        code, replaced = effective_code(code_record)
+        if replaced:
+            warnings.append(WARN_CODE_REPLACED)
+        check = check_code(code, places, compiler)
+    place = check.place or places[0]
+    function["source_file"], function["source_cell"] = place.key, place.cell
+    function["code_check"] = {"status": check.status, "detail": check.detail}
+    shown_key = clean_text(place.label, NAME_CHARS)
+    if check.status == "differs":
+        warnings.append(WARN_CODE_DIFFERS.format(key=shown_key) + f": {check.detail}")
+    elif check.status == "unchecked":
+        warnings.append(WARN_CODE_UNCHECKED.format(key=shown_key, reason=check.detail))
+    if check.code is not None:
+        _show_lines(function, place.lines, *line_span(check.code), compiler.budget)
+    elif function.get("firstlineno"):
         function["source_line"] = function["firstlineno"]
     return warnings
+
+
+def _by_reference(function: dict[str, Any], sources: ArchivedSources, compiler: Compiler) -> list[str]:
+    """The lines and parameters of a function stored by reference, found in
+    the syntax tree of its module's archived file (nothing is compiled)."""
+    module, qualname = function.get("module"), function.get("qualname")
+    key = sources.module_key(module) if isinstance(module, str) and module and module != "__main__" else None
+    if key is None:
+        function["code_check"] = {"status": "unchecked", "detail": "the function is not stored by value"}
+        return []
+    function["source_file"] = key
+    function["code_check"] = {"status": "unchecked", "detail": "the code is not in the archive (stored by reference)"}
+    if not isinstance(qualname, str):
+        return []
+    try:
+        tree = compiler.tree(key, sources.files[key])
+    except COMPILE_ERRORS:
+        return []
+    except NotCompiled as reason:
+        return [WARN_LINES_UNREAD.format(key=clean_text(key, NAME_CHARS), reason=reason)]
+    definition = find_definition(tree, qualname)
+    if definition is None:
+        return []
+    first, last, parameters = definition
+    parameters = parameters[:MAX_PARAMETERS]
+    if function.get("kind") == "method":
+        parameters = parameters[1:]  # bound to the saved instance
+    function["parameters"] = [clean_text(p, NAME_CHARS) for p in parameters]
+    _show_lines(function, sources.files[key], first, last, compiler.budget)
+    return []
+
+
+def _describe_source(record: dict, function: dict[str, Any], sources: ArchivedSources, compiler: Compiler) -> list[str]:
+    """Adds source_file, source_cell, source_line, source_end_line,
+    source_text and code_check to ``function``; returns the warnings about
+    its code."""
+    function.update(source_file=None, source_cell=None, source_line=None, source_end_line=None, source_text=None)
+    stored = function.get("stored")
+    if stored == "by value":
+        return _by_value(record, function, sources, compiler)
+    if stored == "by reference":
+        return _by_reference(function, sources, compiler)
+    function["code_check"] = {"status": "unchecked", "detail": "the saved object is not a function"}
+    return []
 
 
 # ---------------------------------------------------------------------------
@@ -287,10 +293,11 @@ def summarize_archive(path: str, budget: Budget | None = None) -> ArchiveSummary
         files = source_files(record)
         folders = _folders(record, report["files"], budget)
         warnings = _record_warnings(record, info)
-        compiled = Compiled(budget)
-        function_warnings = _describe_source(record, report["function"], files, compiled)
-        function_warnings += check_other_functions(walked.nodes, function_record(record.get("func")), files, compiled)
-        del compiled
+        sources = ArchivedSources(files)
+        compiler = Compiler(budget)
+        function_warnings = _describe_source(record, report["function"], sources, compiler)
+        function_warnings += check_other_functions(walked.nodes, function_record(record.get("func")), sources, compiler)
+        del compiler
         imports, calls, load_warnings = scan_loading(walked.nodes, info)
         del walked
     try:

@@ -37,8 +37,12 @@ figure1("figure1.png", float(sys.argv[1]), 200)    # writes figure1.figvault, th
 @pytest.fixture(scope="module")
 def readme(tmp_path_factory):
     """old.figvault and new.figvault: one argument (scale) and one file
-    (notes.py) changed; code.figvault also changes the function's body."""
+    (notes.py) changed; code.figvault also changes the function's body;
+    moved.figvault is old.figvault made again in another checkout."""
     root = make_tree(tmp_path_factory.mktemp("readme"), {"figure.py": FIGURE, "notes.py": "NOTE = 1\nKEEP = 2\n"})
+    checkout = shutil.copytree(root, root.parent / "elsewhere" / "checkout")
+    run_script("figure.py", checkout, "6.0")
+    os.rename(checkout / "figure1.figvault", root / "moved.figvault")
     run_script("figure.py", root, "6.0")
     os.rename(root / "figure1.figvault", root / "old.figvault")
     (root / "notes.py").write_text("NOTE = 'changed'\nKEEP = 2\n", encoding="utf-8")
@@ -165,3 +169,88 @@ def test_errors_name_the_archive(tmp_path, readme, side):
     one_error_line(done)
     assert json.loads(done.stdout)["archive"] == "bad.fv"
     one_error_line(run_cli("diff", "good.fv", "missing.fv", bounded=True, cwd=tmp_path), "cannot open 'missing.fv': no such file")
+
+
+def test_the_same_project_in_another_folder_is_the_same(readme):
+    data = diff(readme, "old.figvault", "moved.figvault", "--json")
+    assert (data["function"]["code"], data["function"]["record"], data["same"]) == ("same", "same", True)
+    assert "  code      unchanged" in diff(readme, "old.figvault", "moved.figvault")
+
+
+@pytest.mark.parametrize(
+    "old, new, status",
+    [("old", "old", 0), ("old", "moved", 0), ("old", "new", 1), ("new", "code", 1), ("old", "missing", 2), ("old", "bad", 2)],
+)
+def test_exit_code(readme, tmp_path, old, new, status):
+    (tmp_path / "bad.figvault").write_bytes(b"\x80\x05not a pickle")
+    for name in ("old", "new", "moved", "code"):
+        shutil.copy(readme / f"{name}.figvault", tmp_path)
+    done = run_cli("diff", f"{old}.figvault", f"{new}.figvault", "--exit-code", bounded=True, cwd=tmp_path)
+    assert done.returncode == status, done.stderr
+    assert (done.stderr.startswith("figvault: error: ") and done.stdout == "") if status == 2 else done.stderr == ""
+    assert run_cli("diff", f"{old}.figvault", f"{new}.figvault", bounded=True, cwd=tmp_path).returncode == (status == 2)
+
+
+def swapped_lines(count):
+    """Two texts of `count` lines that match poorly: every pair of lines swapped."""
+    return "".join(f"{i}\n" for i in range(count)), "".join(f"{i ^ 1}\n" for i in range(count))
+
+
+@pytest.mark.parametrize("extra", [[], ["--stat"], ["--json"]])
+def test_line_comparisons_stay_within_a_budget(tmp_path, extra):
+    # 20,000 lines matching poorly, memo-shared behind 50 keys, then one small
+    # file that still gets its diff.
+    old, new = swapped_lines(20_000)
+    for name, text, small in (("a.fv", old, "x = 1\n"), ("b.fv", new, "x = 2\n")):
+        files = {f"./f{i}.py": text for i in range(50)} | {"./small.py": small}
+        (tmp_path / name).write_bytes(record({}, files))
+    done = run_cli("diff", "a.fv", "b.fv", *extra, bounded=True, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    out = json.loads(done.stdout) if extra == ["--json"] else done.stdout
+    if extra == ["--json"]:
+        rows = {row["path"]: row for row in out["files"]}
+        assert rows["./f0.py"]["note"].startswith("no line diff:") and "diff" not in rows["./f49.py"]
+        assert rows["./small.py"]["diff"] == ["--- a/small.py", "+++ b/small.py", "@@ -1 +1 @@", "-x = 1", "+x = 2"]
+    else:
+        assert out.count("no line diff: comparing it line by line would take more than its share") == 50
+        assert re.search(r"^  changed  \./small\.py +\+1 -1", out, re.M)
+        assert ("-x = 1\n+x = 2" in out) == (extra == [])
+
+
+NOTEBOOK = {"nbformat": 4, "nbformat_minor": 5, "metadata": {}, "cells": [
+    {"cell_type": "markdown", "metadata": {}, "source": ["# Title"]},
+    {"cell_type": "code", "execution_count": 1, "metadata": {}, "outputs": [], "source": ["x = 1\n", "y = 2"]},
+]}
+
+
+def notebook(source=None, count=1, outputs=()):
+    changed = json.loads(json.dumps(NOTEBOOK))
+    changed["cells"][1].update(execution_count=count, outputs=list(outputs))
+    if source is not None:
+        changed["cells"][1]["source"] = source
+    return json.dumps(changed, indent=1)
+
+
+@pytest.mark.parametrize(
+    "new, args, counts, note, changes",
+    [
+        (notebook(count=7, outputs=[{"output_type": "stream", "name": "stdout", "text": ["hi"]}]), [], (0, 0),
+         "the same cells: only outputs, execution counts or metadata differ", None),
+        (notebook("x = 1\ny = 3"), [], (1, 1), "compared by the text of its cells (--raw compares the JSON)",
+         ["--- a/nb.ipynb (cells)", "+++ b/nb.ipynb (cells)", " # cell 2 (code)", "-y = 2", "+y = 3"]),
+        (notebook(count=2), ["--raw"], (1, 1), None,
+         ["--- a/nb.ipynb", "+++ b/nb.ipynb", '-   "execution_count": 1,', '+   "execution_count": 2,']),
+    ],
+    ids=["outputs-only", "cell-source", "raw"],
+)
+def test_notebooks_are_compared_by_cell_source(tmp_path, new, args, counts, note, changes):
+    (tmp_path / "a.fv").write_bytes(record({}, {"./nb.ipynb": notebook()}))
+    (tmp_path / "b.fv").write_bytes(record({}, {"./nb.ipynb": new}))
+    [row] = diff(tmp_path, "a.fv", "b.fv", "--json", *args)["files"]
+    assert (row["status"], row["added_lines"], row["removed_lines"], row.get("note")) == ("changed", *counts, note)
+    if changes is None:
+        assert "diff" not in row
+    else:
+        # The headers and the changed lines, and the lines that say which cell.
+        shown = [line for line in row["diff"] if line[:1] in "+-" or line.startswith(" # cell")]
+        assert shown == changes

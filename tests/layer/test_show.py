@@ -4,8 +4,11 @@ source it names, everything dill imports on load, the saved function's
 source, argument dtypes and shapes, and the snapshot's size by folder."""
 
 import json
+import pickle
 import re
+import types
 
+import dill
 import pytest
 from commands import CONTROL, run_cli, run_script
 from support import make_tree
@@ -291,3 +294,47 @@ def test_snapshot_size_by_top_level_folder(project):
     assert folders["./"]["files"] == 4  # plot_demo, helpers, modules and craft
     out = show(project, "honest.fv")
     assert re.search(rf"^  venv/\s+2\s+{venv_bytes}\s+\d+%$", out, re.M)
+
+
+# ---------------------------------------------------------------------------
+# Compiling is bounded in time
+# ---------------------------------------------------------------------------
+
+# One f-string of 174,000 fields (512 KB): compile() takes time that grows
+# with the square of its length (over a minute here).
+SLOW_MODULE = "def f(x):\n    return x\n\n\nS = f\"" + "{x}" * 174_000 + "\"\n"
+
+
+def slow_archives(folder):
+    by_reference = pickle.dumps({"args": {"x": 1}, "files": {"./big.py": SLOW_MODULE}, "func": len}, protocol=3)
+    (folder / "reference.fv").write_bytes(by_reference.replace(b"cbuiltins\nlen\n", b"cbig\nf\n"))
+    namespace = {"__name__": "__main__"}
+    exec(compile("def f(x):\n    return x\n", "/elsewhere/big.py", "exec"), namespace)
+    (folder / "value.fv").write_bytes(dill.dumps({"args": {"x": 1}, "files": {"./big.py": SLOW_MODULE}, "func": namespace["f"]}))
+
+
+@pytest.mark.parametrize(
+    "name, line",
+    [
+        ("reference.fv", "  ! the function's lines were not looked up in ./big.py: compiling it takes longer than the 2 seconds allowed per archive"),
+        ("value.fv", "  code      not checked: compiling it takes longer than the 2 seconds allowed per archive"),
+    ],
+)
+def test_compiling_a_slow_source_is_bounded_in_time(tmp_path, name, line):
+    slow_archives(tmp_path)
+    assert line in show(tmp_path, name).splitlines()
+
+
+def test_functions_from_notebook_cells_are_looked_up_within_bounds(tmp_path):
+    # 10,000 helpers that a kernel compiled, each to be looked for among the
+    # 30,000 cells of the archived notebook.
+    helpers = []
+    for i in range(10_000):
+        code = (lambda x: x).__code__.replace(co_filename="/tmp/ipykernel_1/1.py", co_name=f"h{i}", co_qualname=f"h{i}")
+        helper = types.FunctionType(code, {})
+        helper.__module__ = "__main__"
+        helpers.append(helper)
+    cells = [{"cell_type": "code", "source": f"x{i} = {i}", "metadata": {}, "outputs": []} for i in range(30_000)]
+    files = {"./nb.ipynb": json.dumps({"cells": cells, "metadata": {}, "nbformat": 4, "nbformat_minor": 5})}
+    (tmp_path / "cells.fv").write_bytes(dill.dumps({"args": {"helpers": helpers}, "files": files, "func": len}))
+    assert "helpers  list" in show(tmp_path, "cells.fv")

@@ -3,6 +3,7 @@ means and where it restores (the same for show, diff, extract, expand and
 the module index), the script a function was written in, the module index,
 and the notebook that defines a function."""
 
+import ast
 import json
 import textwrap
 
@@ -129,13 +130,14 @@ def test_main_script_key_and_definitions():
             pass
         """
     )
-    assert find_definition(source, "Box.size") == (
+    tree = ast.parse(source)
+    assert find_definition(tree, "Box.size") == (
         2,
+        4,
         ["a", "/", "b=2", "*args", "c", "d=(1, 2)", "**kw"],
     )
-    assert find_definition(source, "top") == (6, ["x"])
-    assert find_definition(source, "missing") is None
-    assert find_definition("def (:", "top") is None
+    assert find_definition(tree, "top") == (6, 7, ["x"])
+    assert find_definition(tree, "missing") is None
 
 
 def test_other_spellings_of_a_key_map_back_to_it():
