@@ -106,7 +106,7 @@ class _ArchiveLoader(importlib.abc.ExecutionLoader):
 
     def get_source(self, fullname: str) -> str:
         kind, parts = self._entry(fullname)
-        return "" if kind == "namespace" else self.modules.sources[parts]
+        return "" if kind == "namespace" else self.modules.source(parts)
 
     def is_package(self, fullname: str) -> bool:
         return self._entry(fullname)[0] != "module"

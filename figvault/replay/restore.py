@@ -21,6 +21,7 @@ import os
 import shutil
 from typing import Any
 
+from ..reader import write_text
 from ..sources import check_file_dict
 
 __all__ = ["new_folder_path", "restore_files"]
@@ -72,7 +73,7 @@ def restore_files(files: Any, folder: str, *, checked: list[tuple[str, tuple[str
             os.makedirs(os.path.dirname(target), exist_ok=True)
             # "x": never replace a file; the checks above make each path unique.
             with open(target, "x") as file:
-                file.write(files[key])
+                write_text(file, files[key])
     except BaseException as error:
         shutil.rmtree(folder, ignore_errors=True)
         if os.path.lexists(folder):
