@@ -15,7 +15,19 @@ import types
 from dataclasses import dataclass
 from typing import Any
 
-from ..reader import Budget, Global, Plainness, ReadInfo, Walk, concerning, describe_type, read_record, walk
+from ..reader import (
+    Budget,
+    Global,
+    Plainness,
+    ReadInfo,
+    SavedPython,
+    Walk,
+    concerning,
+    describe_type,
+    read_record,
+    saved_python,
+    walk,
+)
 from ..sources import OUTSIDE, FileDictionaryError, ModuleIndex, key_parts, main_script_key, source_files
 from ..terminal import clean_text
 from .codecheck import COMPILE_ERRORS, CodeCheck, Compiled, check_code, check_other_functions, code_objects, line_span
@@ -47,6 +59,8 @@ WARN_FILE_DUPLICATE = "the file {key} is set more than once; a real load keeps t
 WARN_CODE_DIFFERS = "the function's code does not come from {key}"
 WARN_CODE_REPLACED = "the function's state replaces its code while it loads (it sets __code__)"
 WARN_CODE_UNCHECKED = "the function's code could not be checked against {key}: {reason}"
+# Why code is not checked against its source: bytecode belongs to one version.
+OTHER_PYTHON_DETAIL = "the code was saved by Python {saved} and this is Python {running}"
 
 
 @dataclass(repr=False)
@@ -183,9 +197,12 @@ def _source_lines(source: str, first: int, last: int) -> str:
     return "\n".join(lines[first - 1 : last])
 
 
-def _describe_source(record: dict, function: dict[str, Any], files: dict[str, str], compiled: Compiled) -> list[str]:
+def _describe_source(
+    record: dict, function: dict[str, Any], files: dict[str, str], compiled: Compiled, python: SavedPython
+) -> list[str]:
     """Adds source_file, source_line, source_end_line, source_text and
-    code_check to ``function``; returns the warnings about its code."""
+    code_check to ``function``; returns the warnings about its code. Code
+    saved by another Python version is not checked (its bytecode differs)."""
     function.update(source_file=None, source_line=None, source_end_line=None, source_text=None)
     key = _source_key(function, files)
     warnings: list[str] = []
@@ -199,7 +216,11 @@ def _describe_source(record: dict, function: dict[str, Any], files: dict[str, st
     function["source_file"] = key
     shown_key = clean_text(key, NAME_CHARS)
     found: types.CodeType | None = None
-    if stored == "by value":
+    if stored == "by value" and not python.runs_here:
+        detail = OTHER_PYTHON_DETAIL.format(saved=python.text, running=python.running)
+        function["code_check"] = {"status": "unchecked", "detail": detail}
+        found = _defined_code(compiled, key, source, function.get("qualname"), function.get("firstlineno"))
+    elif stored == "by value":
         if code_record is None or not code_record.args:
             check = CodeCheck("unchecked", "the stream holds no code record for it")
         else:
@@ -247,6 +268,20 @@ def _describe_source(record: dict, function: dict[str, Any], files: dict[str, st
     return warnings
 
 
+def _defined_code(compiled: Compiled, key: str, source: str, qualname: Any, firstlineno: Any) -> types.CodeType | None:
+    """The code that ``source`` compiles to for the function ``qualname``
+    (the one starting at ``firstlineno`` when there are several), to show
+    its lines; None when it defines none."""
+    if not isinstance(qualname, str):
+        return None
+    try:
+        module = compiled.module(key, source, 0)
+    except COMPILE_ERRORS:
+        return None
+    named = [code for code in code_objects(module) if code.co_qualname == qualname and code is not module]
+    return next((code for code in named if code.co_firstlineno == firstlineno), named[-1] if named else None)
+
+
 # ---------------------------------------------------------------------------
 # One archive
 # ---------------------------------------------------------------------------
@@ -288,8 +323,11 @@ def summarize_archive(path: str, budget: Budget | None = None) -> ArchiveSummary
         folders = _folders(record, report["files"], budget)
         warnings = _record_warnings(record, info)
         compiled = Compiled(budget)
-        function_warnings = _describe_source(record, report["function"], files, compiled)
-        function_warnings += check_other_functions(walked.nodes, function_record(record.get("func")), files, compiled)
+        python = saved_python(walked.nodes)
+        report["function"]["python"] = python.text
+        function_warnings = _describe_source(record, report["function"], files, compiled, python)
+        if python.runs_here:
+            function_warnings += check_other_functions(walked.nodes, function_record(record.get("func")), files, compiled)
         del compiled
         imports, calls, load_warnings = scan_loading(walked.nodes, info)
         del walked
