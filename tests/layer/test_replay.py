@@ -574,7 +574,8 @@ def test_command_expand_reports_skipped_statements_as_warnings(tmp_path):
     archive_path = project / "figure.figvault"
     assert done.stderr.splitlines() == [
         f"figvault: warning: {archive_path}/plot.py:3: skipped while preparing the replay: "
-        "FileNotFoundError: [Errno 2] No such file or directory: 'config.json'"
+        "FileNotFoundError: [Errno 2] No such file or directory: 'config.json'",
+        f"replayed plot(n) from {archive_path}",
     ]
 
 
