@@ -56,6 +56,10 @@ class Loaded:
     functions: list[types.FunctionType] = field(default_factory=list)
     classes: list[type] = field(default_factory=list)
 
+    def made(self) -> frozenset[int]:
+        """The ids of the functions and classes that the load made."""
+        return frozenset(map(id, self.functions)) | frozenset(map(id, self.classes))
+
 
 def _text(value: Any, default: str) -> str:
     return value if type(value) is str else default

@@ -28,7 +28,7 @@ REFUSED_MESSAGE = (
     "cannot replay {archive} on Python {running}: its code was saved by Python {saved}, "
     "and {name} cannot be rebuilt from the archived sources: {reason}"
 )
-NOT_A_FUNCTION = "the saved object is a {kind}, not a function"
+NOT_A_FUNCTION = "the saved object is not a function but a {kind}"
 NO_NAME = "the archive records no name for it"
 LAMBDA = "it is a lambda"
 MADE_INSIDE = "it was made at run time inside {outer}"

@@ -53,6 +53,7 @@ from ..view.text import NAME_CHARS
 from .archived_imports import archived_modules
 from .load import Loaded, load_record
 from .main_module import fresh_main, prepare_namespace
+from .names import saved_globals, share_names
 from .plan import ReplayPlan, plan_replay
 from .rebuild import NOT_PREPARED, ForeignCodeError, rebuild_problem, rebuilt_function
 from .restore import new_folder_path, restore_files
@@ -279,7 +280,7 @@ class Replay:
                 func, args, called = record["func"], record.get("args"), "args" in record
                 del record  # the loaded sources go before the function runs
                 scripts = [f for f in loaded.functions if f.__globals__.get("__name__") == "__main__"]
-                saved = _saved_globals(scripts, main, loaded if foreign else None)
+                saved = saved_globals(scripts, main.__dict__, loaded.made() if foreign else frozenset())
                 main.__dict__.update(saved)
                 if plan.pieces and not prepared:
                     prepare_namespace(main.__dict__, plan.pieces, skip, frozenset(saved))
@@ -289,7 +290,7 @@ class Replay:
                 elif skip and getattr(func, "__globals__", {}).get("__name__") == "__main__":
                     # The archived script called the function by this name.
                     main.__dict__.setdefault(skip, func)
-                _share_names(scripts, main.__dict__)
+                share_names(scripts, main.__dict__)
                 self.called = func
                 if not called:
                     return None
@@ -323,41 +324,6 @@ class Replay:
         self.restore()
         assert self.folder is not None
         return self.folder
-
-
-def _saved_globals(functions: list[types.FunctionType], main: types.ModuleType, foreign: Loaded | None) -> dict[str, Any]:
-    """The module-level names that the archive holds for the script's
-    functions (their saved globals), apart from the prepared namespace
-    itself. For code of another version, what holds saved code (functions
-    and classes the load made, and their instances) is left out: the
-    archived sources define it again."""
-    made: set[int] = set()
-    if foreign is not None:
-        made = {id(f) for f in foreign.functions} | {id(c) for c in foreign.classes}
-    saved: dict[str, Any] = {}
-    for function in functions:
-        namespace = function.__globals__
-        if namespace is main.__dict__:
-            continue
-        for name, value in namespace.items():
-            if name.startswith("__") and name.endswith("__"):
-                continue
-            if made and (id(value) in made or id(type(value)) in made):
-                continue
-            saved.setdefault(name, value)
-    return saved
-
-
-def _share_names(functions: list[types.FunctionType], namespace: dict[str, Any]) -> None:
-    """Give every function of the script the module-level names its saved
-    globals lack, from the prepared ``__main__``: lookups through eval() or
-    globals() then find what the script defined."""
-    for function in functions:
-        own = function.__globals__
-        if own is namespace:
-            continue
-        for name, value in namespace.items():
-            own.setdefault(name, value)
 
 
 def expand(filename: Any, folder: Any = None) -> Any:
