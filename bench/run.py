@@ -5,6 +5,7 @@
     python bench/run.py --quick    # smoke run: small and medium trees, few rounds
     python bench/run.py --snapshot # only section 5 (add --quick for a smoke run)
     python bench/run.py --dump     # only section 6
+    python bench/run.py --replay   # only section 7
 
 Measures, on generated source trees of .py text:
   1. a decorated call against the plain-Python floor and a plain-Python peer
@@ -16,7 +17,11 @@ Measures, on generated source trees of .py text:
   5. the native snapshot: create_file_dict against glob + open().read() in
      plain Python, and a decorated call against the plain-Python decorator,
      on the generated trees and on a project with a virtual environment
-     folder inside.
+     folder inside,
+  6. dill.dump of a call's record with and without the function's globals,
+  7. the weight of the command line: the peak memory of `figvault expand`
+     above the same command's on an empty snapshot, as a multiple of the
+     archive, and the CPU time and modules of `figvault --help`.
 
 Runs of the compared variants are interleaved in a shuffled order inside every
 round, and ratios are taken between the runs of the same round (paired), so
@@ -57,6 +62,12 @@ GOAL_SNAPSHOT_SPEEDUP = {"small": 1.0, "medium": 3.0, "large": 3.0, "venv": 3.0}
 GOAL_DECORATED_SPEEDUP = 1.8
 # The record dumped with the globals its function reads: at most 5 % over the plain dump.
 GOAL_RECURSE_OVERHEAD = 0.05
+# `figvault expand`: peak memory above the same command's on an empty
+# snapshot, per byte of the archive; `figvault --help`: CPU time, and modules
+# that `import figvault.cli` loads beyond argparse and json.
+GOAL_EXPAND_MEMORY = 1.3
+GOAL_HELP_CPU = 0.040
+GOAL_CLI_MODULES = 25
 
 # Rounds per tree: (archive rounds, expand rounds). Each archive round times 4
 # variants, each expand round 2.
@@ -74,6 +85,9 @@ QUICK_DECORATED_ROUNDS = {"large": 4, "venv": 4}
 # Section 6 rounds: dill.dump of the record with and without recurse, per tree.
 FULL_DUMP_ROUNDS = {"small": 300, "medium": 80, "large": 30}
 QUICK_DUMP_ROUNDS = {"small": 30, "medium": 6}
+# Section 7: `figvault expand` runs per tree, and `figvault --help` runs.
+FULL_REPLAY_RUNS, QUICK_REPLAY_RUNS = 3, 1
+FULL_HELP_RUNS, QUICK_HELP_RUNS = 21, 5
 
 
 def plot(data):
@@ -586,6 +600,80 @@ def dump_section(root, tree_dirs, dump_rounds, rng):
     emit()
 
 
+# ---- 7. the weight of the command line ---------------------------------------------
+
+# Runs `figvault ARGS` (after -c), then prints its own peak resident memory
+# (VmHWM, KiB) on stderr: ru_maxrss of a forked child would include its parent's.
+MEASURED_CLI = """
+import sys
+from figvault.cli import main
+status = main(sys.argv[1:])
+with open("/proc/self/status") as status_file:
+    print(next(line for line in status_file if line.startswith("VmHWM:")).split()[1], file=sys.stderr)
+sys.exit(status)
+"""
+COUNT_CLI_MODULES = ("import sys, argparse, json\nbefore = set(sys.modules)\nimport figvault.cli\n"
+                     "print(len(set(sys.modules) - before))")
+
+
+def expand_peak(archive, scratch):
+    """Peak resident memory (bytes) of `figvault expand ARCHIVE` in a fresh process."""
+    done = subprocess.run([sys.executable, "-c", MEASURED_CLI, "expand", archive], cwd=scratch,
+                          check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    return int(done.stderr.splitlines()[-1]) * 1024
+
+
+def help_cpu():
+    """CPU seconds (user + system) of one `figvault --help` in a fresh process."""
+    process = subprocess.Popen([sys.executable, "-m", "figvault", "--help"], stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
+    process.returncode = os.waitstatus_to_exitcode(status)
+    return usage.ru_utime + usage.ru_stime
+
+
+def replay_section(root, tree_dirs, names, runs, help_runs):
+    from figvault.src.archive import archive
+
+    emit("## 7. The weight of the command line")
+    emit()
+    emit("Peak resident memory (VmHWM) of `figvault expand ARCHIVE` (no folder) in a fresh process, above "
+         "the same command's on an archive of the same call with an empty snapshot, as a multiple of "
+         "the archive's size; median of the runs. Then `figvault --help`: CPU time (user + system) of "
+         "a fresh process, median, and the modules `import figvault.cli` loads beyond argparse and json.")
+    emit()
+    scratch = os.path.join(root, "out", "replay")
+    empty = os.path.join(root, "trees", "empty")
+    os.makedirs(scratch)
+    os.makedirs(empty)
+    archives = {"empty": os.path.join(scratch, "empty.figvault")}
+    with working_in(empty):
+        archive(archives["empty"])(plot)(*PLOT_ARGS)
+    for name in names:
+        archives[name] = os.path.join(scratch, f"{name}.figvault")
+        with working_in(tree_dirs[name]):
+            archive(archives[name])(plot)(*PLOT_ARGS)
+    peaks = {name: statistics.median(expand_peak(path, scratch) for _ in range(runs)) for name, path in archives.items()}
+    rows = []
+    for name in names:
+        size = os.path.getsize(archives[name])
+        ratio = (peaks[name] - peaks["empty"]) / size
+        rows.append([f"{name} ({trees.TREES[name][0]} files)", f"{size / 1e6:.1f} MB",
+                     f"{peaks['empty'] / 1e6:.1f} MB", f"{peaks[name] / 1e6:.1f} MB", f"{ratio:.2f}×",
+                     f"≤ {GOAL_EXPAND_MEMORY:.1f}×", "met" if ratio <= GOAL_EXPAND_MEMORY else "not met"])
+    emit(table(["tree", "archive", "peak, empty snapshot", "peak", "above / archive", "goal", "verdict"], rows))
+    emit()
+    cpu = statistics.median(help_cpu() for _ in range(help_runs))
+    modules = int(subprocess.run([sys.executable, "-c", COUNT_CLI_MODULES], check=True, capture_output=True,
+                                 text=True).stdout)
+    emit(table(["measure", "value", "goal", "verdict"], [
+        ["`figvault --help`, CPU", f"{cpu * 1e3:.0f} ms (n={help_runs})", f"≤ {GOAL_HELP_CPU * 1e3:.0f} ms",
+         "met" if cpu <= GOAL_HELP_CPU else "not met"],
+        ["modules of `import figvault.cli`", str(modules), f"≤ {GOAL_CLI_MODULES}",
+         "met" if modules <= GOAL_CLI_MODULES else "not met"],
+    ]))
+    emit()
+
+
 # ---- machine -------------------------------------------------------------------
 
 def default_dir():
@@ -656,6 +744,8 @@ def main():
                         help="run only section 5, the native snapshot (with its own trees)")
     parser.add_argument("--dump", action="store_true",
                         help="run only section 6, the dump with the function's globals")
+    parser.add_argument("--replay", action="store_true",
+                        help="run only section 7, the weight of the command line")
     parser.add_argument("--memory-child", nargs=4, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.memory_child:
@@ -676,7 +766,7 @@ def main():
     memory_repeats = 1 if options.quick else 3
     rng = random.Random(2024)
 
-    kind = "snapshot" if options.snapshot else "dump" if options.dump else "full"
+    kind = "snapshot" if options.snapshot else "dump" if options.dump else "replay" if options.replay else "full"
     if options.quick:
         kind = "quick " + kind if kind != "full" else "quick"
     emit(f"# figvault benchmarks ({kind} run)")
@@ -698,11 +788,16 @@ def main():
         snapshot_rounds = {name: n for name, n in snapshot_rounds.items() if name in rounds}
         decorated_rounds = {}
     dump_rounds = QUICK_DUMP_ROUNDS if options.quick else FULL_DUMP_ROUNDS
+    replay_trees = ["medium"] if options.quick else ["medium", "large"]
+    replay_runs = QUICK_REPLAY_RUNS if options.quick else FULL_REPLAY_RUNS
+    help_runs = QUICK_HELP_RUNS if options.quick else FULL_HELP_RUNS
     needed = list(snapshot_rounds) + list(decorated_rounds)
     if options.dump:
         needed = list(dump_rounds)
+    elif options.replay:
+        needed = replay_trees
     elif not options.snapshot:
-        needed = list(rounds) + [memory_tree] + needed + list(dump_rounds)
+        needed = list(rounds) + [memory_tree] + needed + list(dump_rounds) + replay_trees
     root = tempfile.mkdtemp(prefix="figvault-bench-", dir=base_dir)
     try:
         tree_dirs, text_sizes = {}, {}
@@ -724,6 +819,9 @@ def main():
             return
         if options.dump:
             dump_section(root, tree_dirs, dump_rounds, rng)
+            return
+        if options.replay:
+            replay_section(root, tree_dirs, replay_trees, replay_runs, help_runs)
             return
 
         # 1. decorated call
@@ -874,6 +972,9 @@ def main():
 
         # 6. the dump with the function's globals
         dump_section(root, tree_dirs, dump_rounds, rng)
+
+        # 7. the weight of the command line
+        replay_section(root, tree_dirs, replay_trees, replay_runs, help_runs)
     finally:
         shutil.rmtree(root, ignore_errors=True)
         emit(f"Total time: {time.time() - started:.0f} s")

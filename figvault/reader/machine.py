@@ -348,7 +348,7 @@ def read_record(
     the keys "files" and "func".
     """
     if isinstance(path, ArchiveFile):
-        opened, store = path.stream(), Store(path)
+        opened, store = path.stream(_READ_CHUNK), Store(path)
     else:
         opened, store = open(path, "rb", buffering=_READ_CHUNK), None
     with opened as file:

@@ -35,8 +35,6 @@ STORED_FILE_TEXT_MIN_BYTES = 256
 SOURCE_SUFFIXES = (".py", ".ipynb")
 # Bytes read from the file at a time (to check or write a stored text).
 CHUNK_BYTES = 1024 * 1024
-# Buffer of the stream that a whole read goes through.
-STREAM_BUFFER = 1024 * 1024
 
 
 class ArchiveFile:
@@ -49,9 +47,9 @@ class ArchiveFile:
         self.path = path
         self.fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
 
-    def stream(self) -> BinaryIO:
+    def stream(self, buffering: int = -1) -> BinaryIO:
         """A new buffered stream over the whole file, from its start."""
-        stream = open(os.dup(self.fd), "rb", buffering=STREAM_BUFFER)
+        stream = open(os.dup(self.fd), "rb", buffering=buffering)
         stream.seek(0)
         return stream
 
