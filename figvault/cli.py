@@ -107,7 +107,8 @@ def command_expand(options: argparse.Namespace, command: _Command) -> None:
     command.replay = Replay(options.archive, options.folder)
     with _replay_warnings():
         command.replay.expand()
-    _print_error_line(_replayed_note(command.replay, options.archive))
+    if command.replay.called is not None:  # a record without arguments calls nothing
+        _print_error_line(_replayed_note(command.replay, options.archive))
 
 
 def command_extract(options: argparse.Namespace, command: _Command) -> None:

@@ -291,10 +291,10 @@ class Replay:
                     # The archived script called the function by this name.
                     main.__dict__.setdefault(skip, func)
                 share_names(scripts, main.__dict__)
-                self.called = func
                 if not called:
                     return None
                 positional, keywords = bind_arguments(func, args)
+                self.called = func
                 return func(*positional, **keywords)
 
     def _rebuilt(self, saved: Any, main: types.ModuleType, loaded: Loaded) -> Any:
