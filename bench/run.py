@@ -8,6 +8,7 @@
     python bench/run.py --floor    # only section 7 (add --quick for a smoke run)
     python bench/run.py --restore  # only section 8
     python bench/run.py --view     # only section 9
+    python bench/run.py --replay   # only section 10
 
 Measures, on generated source trees of .py text:
   1. a decorated call against the plain-Python floor and a plain-Python peer
@@ -27,7 +28,10 @@ Measures, on generated source trees of .py text:
   8. the replay's restore of the sources (descriptors, checks, listing)
      against writing them by path, and a restore that meets a folder
      swapped for a link,
-  9. show, diff and list on slow inputs (bench/view_cases.py).
+  9. show, diff and list on slow inputs (bench/view_cases.py),
+  10. the weight of the command line: the peak memory of `figvault expand`
+      above the same command's on an empty snapshot, as a multiple of the
+      archive, and the CPU time and modules of `figvault --help`.
 
 Runs of the compared variants are interleaved in a shuffled order inside every
 round, and ratios are taken between the runs of the same round (paired), so
@@ -71,6 +75,12 @@ GOAL_DECORATED_SPEEDUP = 1.5
 GOAL_FLOOR_RATIO = 1.25
 # The record dumped with the globals its function reads: at most 5 % over the plain dump.
 GOAL_RECURSE_OVERHEAD = 0.05
+# `figvault expand`: peak memory above the same command's on an empty
+# snapshot, per byte of the archive; `figvault --help`: CPU time, and modules
+# that `import figvault.cli` loads beyond argparse and json.
+GOAL_EXPAND_MEMORY = 1.3
+GOAL_HELP_CPU = 0.040
+GOAL_CLI_MODULES = 25
 
 # Rounds per tree: (archive rounds, expand rounds). Each archive round times 4
 # variants, each expand round 2.
@@ -96,6 +106,9 @@ QUICK_FLOOR_DECORATED_ROUNDS = 3
 # Section 6 rounds: dill.dump of the record with and without recurse, per tree.
 FULL_DUMP_ROUNDS = {"small": 300, "medium": 80, "large": 30}
 QUICK_DUMP_ROUNDS = {"small": 30, "medium": 6}
+# Section 7: `figvault expand` runs per tree, and `figvault --help` runs.
+FULL_REPLAY_RUNS, QUICK_REPLAY_RUNS = 3, 1
+FULL_HELP_RUNS, QUICK_HELP_RUNS = 21, 5
 
 
 def plot(data):
@@ -880,6 +893,79 @@ def restore_section(root, tree_dirs, rounds, rng):
     swapped = bench_swapped_restore(crafted_files(), out_dir, rounds)
     rows.append([f"swapped ({CRAFTED_FILES + 1:,} files)", fmt_time(statistics.median(swapped)), "", ""])
     emit(table(["case", "figvault", "by path", "figvault / by path"], rows))
+
+
+# ---- 10. the weight of the command line ---------------------------------------------
+
+# Runs `figvault ARGS` (after -c), then prints its own peak resident memory
+# (VmHWM, KiB) on stderr: ru_maxrss of a forked child would include its parent's.
+MEASURED_CLI = """
+import sys
+from figvault.cli import main
+status = main(sys.argv[1:])
+with open("/proc/self/status") as status_file:
+    print(next(line for line in status_file if line.startswith("VmHWM:")).split()[1], file=sys.stderr)
+sys.exit(status)
+"""
+COUNT_CLI_MODULES = ("import sys, argparse, json\nbefore = set(sys.modules)\nimport figvault.cli\n"
+                     "print(len(set(sys.modules) - before))")
+
+
+def expand_peak(archive, scratch):
+    """Peak resident memory (bytes) of `figvault expand ARCHIVE` in a fresh process."""
+    done = subprocess.run([sys.executable, "-c", MEASURED_CLI, "expand", archive], cwd=scratch,
+                          check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    return int(done.stderr.splitlines()[-1]) * 1024
+
+
+def help_cpu():
+    """CPU seconds (user + system) of one `figvault --help` in a fresh process."""
+    process = subprocess.Popen([sys.executable, "-m", "figvault", "--help"], stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
+    process.returncode = os.waitstatus_to_exitcode(status)
+    return usage.ru_utime + usage.ru_stime
+
+
+def replay_section(root, tree_dirs, names, runs, help_runs):
+    from figvault.src.archive import archive
+
+    emit("## 10. The weight of the command line")
+    emit()
+    emit("Peak resident memory (VmHWM) of `figvault expand ARCHIVE` (no folder) in a fresh process, above "
+         "the same command's on an archive of the same call with an empty snapshot, as a multiple of "
+         "the archive's size; median of the runs. Then `figvault --help`: CPU time (user + system) of "
+         "a fresh process, median, and the modules `import figvault.cli` loads beyond argparse and json.")
+    emit()
+    scratch = os.path.join(root, "out", "replay")
+    empty = os.path.join(root, "trees", "empty")
+    os.makedirs(scratch)
+    os.makedirs(empty)
+    archives = {"empty": os.path.join(scratch, "empty.figvault")}
+    with working_in(empty):
+        archive(archives["empty"])(plot)(*PLOT_ARGS)
+    for name in names:
+        archives[name] = os.path.join(scratch, f"{name}.figvault")
+        with working_in(tree_dirs[name]):
+            archive(archives[name])(plot)(*PLOT_ARGS)
+    peaks = {name: statistics.median(expand_peak(path, scratch) for _ in range(runs)) for name, path in archives.items()}
+    rows = []
+    for name in names:
+        size = os.path.getsize(archives[name])
+        ratio = (peaks[name] - peaks["empty"]) / size
+        rows.append([f"{name} ({trees.TREES[name][0]} files)", f"{size / 1e6:.1f} MB",
+                     f"{peaks['empty'] / 1e6:.1f} MB", f"{peaks[name] / 1e6:.1f} MB", f"{ratio:.2f}×",
+                     f"≤ {GOAL_EXPAND_MEMORY:.1f}×", "met" if ratio <= GOAL_EXPAND_MEMORY else "not met"])
+    emit(table(["tree", "archive", "peak, empty snapshot", "peak", "above / archive", "goal", "verdict"], rows))
+    emit()
+    cpu = statistics.median(help_cpu() for _ in range(help_runs))
+    modules = int(subprocess.run([sys.executable, "-c", COUNT_CLI_MODULES], check=True, capture_output=True,
+                                 text=True).stdout)
+    emit(table(["measure", "value", "goal", "verdict"], [
+        ["`figvault --help`, CPU", f"{cpu * 1e3:.0f} ms (n={help_runs})", f"≤ {GOAL_HELP_CPU * 1e3:.0f} ms",
+         "met" if cpu <= GOAL_HELP_CPU else "not met"],
+        ["modules of `import figvault.cli`", str(modules), f"≤ {GOAL_CLI_MODULES}",
+         "met" if modules <= GOAL_CLI_MODULES else "not met"],
+    ]))
     emit()
 
 
@@ -959,6 +1045,8 @@ def main():
                         help="run only section 8, restoring the sources")
     parser.add_argument("--view", action="store_true",
                         help="run only section 9, show, diff and list on slow inputs")
+    parser.add_argument("--replay", action="store_true",
+                        help="run only section 10, the weight of the command line")
     parser.add_argument("--memory-child", nargs=4, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.memory_child:
@@ -980,7 +1068,7 @@ def main():
     rng = random.Random(2024)
 
     kind = "full"
-    for only in ("snapshot", "dump", "floor", "restore", "view"):
+    for only in ("snapshot", "dump", "floor", "restore", "view", "replay"):
         if getattr(options, only):
             kind = only
     if options.quick:
@@ -1010,6 +1098,9 @@ def main():
     if options.quick and not options.floor:
         floor_rounds = {name: n for name, n in floor_rounds.items() if name in rounds}
         floor_decorated_rounds = 0
+    replay_trees = ["medium"] if options.quick else ["medium", "large"]
+    replay_runs = QUICK_REPLAY_RUNS if options.quick else FULL_REPLAY_RUNS
+    help_runs = QUICK_HELP_RUNS if options.quick else FULL_HELP_RUNS
     needed = list(snapshot_rounds) + list(decorated_rounds)
     restore_trees = ["medium"]
     restore_rounds = QUICK_RESTORE_ROUNDS if options.quick else FULL_RESTORE_ROUNDS
@@ -1021,8 +1112,10 @@ def main():
         needed = restore_trees
     elif options.view:
         needed = []
+    elif options.replay:
+        needed = replay_trees
     elif not options.snapshot:
-        needed = list(rounds) + [memory_tree] + needed + list(dump_rounds) + list(floor_rounds)
+        needed = list(rounds) + [memory_tree] + needed + list(dump_rounds) + list(floor_rounds) + replay_trees
     root = tempfile.mkdtemp(prefix="figvault-bench-", dir=base_dir)
     try:
         tree_dirs, text_sizes = {}, {}
@@ -1054,6 +1147,9 @@ def main():
         view_rounds = 1 if options.quick else 3
         if options.view:
             view_cases.view_section(root, view_rounds, emit, table)
+            return
+        if options.replay:
+            replay_section(root, tree_dirs, replay_trees, replay_runs, help_runs)
             return
 
         # 1. decorated call
@@ -1213,6 +1309,9 @@ def main():
 
         # 9. show, diff and list on slow inputs
         view_cases.view_section(root, view_rounds, emit, table)
+
+        # 10. the weight of the command line
+        replay_section(root, tree_dirs, replay_trees, replay_runs, help_runs)
     finally:
         shutil.rmtree(root, ignore_errors=True)
         emit(f"Total time: {time.time() - started:.0f} s")

@@ -9,7 +9,7 @@ use ("0.1.0" when there is none).
 
 from __future__ import annotations
 
-__all__ = ["ReplayWarning", "archive", "expand", "extract"]
+__all__ = ["ForeignCodeError", "ReplayWarning", "archive", "expand", "extract"]
 
 
 def _read_version() -> str:
@@ -29,6 +29,7 @@ _LAZY = {
     "expand": "figvault.replay",
     "extract": "figvault.replay",
     "ReplayWarning": "figvault.replay",
+    "ForeignCodeError": "figvault.replay",
 }
 
 

@@ -1,10 +1,11 @@
 import os
 from typing import Any
 
+from figvault.replay import ForeignCodeError as ForeignCodeError
 from figvault.replay import ReplayWarning as ReplayWarning
 from figvault.src.archive import archive as archive
 
-__all__ = ["ReplayWarning", "archive", "expand", "extract"]
+__all__ = ["ForeignCodeError", "ReplayWarning", "archive", "expand", "extract"]
 __version__: str
 
 def expand(filename: str | bytes | os.PathLike[str], folder: str | bytes | os.PathLike[str] | None = None) -> Any:

@@ -16,12 +16,16 @@ Each command parses its arguments and calls one function of the pipeline
 :func:`_report`. A failure of the replayed code prints its traceback, then
 one line; every other failure is one line, "figvault: error: ...", on the
 standard error stream (with ``--json``, also a JSON object on the standard
-output). The exit status is 2 for a wrong command line and 1 for a failure;
+output). A replay that succeeds says so in one line on the standard error
+stream. The exit status is 2 for a wrong command line and 1 for a failure;
 ``diff --exit-code`` exits with 0 for the same archives, 1 for different
 ones and 2 for a failure. The list of restored paths that ``extract`` and
 ``expand`` print is only a report: when the standard output fails, the
 listing stops and the command goes on; a closed pipe (``| head``) is no
 failure, any other output error is reported once the command is done.
+
+The pipeline is imported by the command that uses it, so that parsing the
+command line (and ``figvault --help``) stays fast.
 """
 
 from __future__ import annotations
@@ -31,17 +35,13 @@ import contextlib
 import json
 import os
 import sys
-import traceback
-import warnings
-from dataclasses import dataclass
-from typing import Any, Iterator, Sequence
+from typing import TYPE_CHECKING, Any, Iterator, Sequence
 
-from . import view
-from .reader import ArchiveError, ArchiveTooLarge, Budget, LimitError
-from .replay import Replay, ReplayWarning
-from .sources import FileDictionaryError
 from .terminal import clean_text
-from .view.text import NAME_CHARS
+
+if TYPE_CHECKING:
+    from .reader import Budget
+    from .replay import Replay
 
 PROG = "figvault"
 
@@ -52,8 +52,14 @@ EXIT_INTERRUPTED = 130
 EXIT_DIFFERENT = 1
 EXIT_DIFF_TROUBLE = 2
 
-# Characters of an unexpected error's own text shown in ours.
+# Characters of an unexpected error's own text shown in ours, and of a name.
 DETAIL_CHARS = 200
+NAME_CHARS = 200
+
+# The line on standard error after a replay, and its end for a function
+# rebuilt from the archived sources (code saved by another Python version).
+REPLAYED_NOTE = "replayed {function} from {archive}"
+REBUILT_NOTE = " (its code was saved by Python {saved}; rebuilt from {source})"
 
 # The figvault package's folder: a traceback of replayed code starts where
 # the replay leaves it.
@@ -64,16 +70,16 @@ class OutputError(Exception):
     """The standard output cannot be written (a JSON error object cannot be either)."""
 
 
-@dataclass
 class _Command:
     """What the error handler knows of the running command: its options,
     the archive it works on (as the user wrote it; None while ``diff``
     reads both), and the replay it runs."""
 
-    options: argparse.Namespace
-    archive: str | None = None
-    replay: Replay | None = None
-    listing_error: OSError | ValueError | None = None
+    def __init__(self, options: argparse.Namespace) -> None:
+        self.options = options
+        self.archive: str | None = None
+        self.replay: Replay | None = None
+        self.listing_error: OSError | ValueError | None = None
 
 
 def _version() -> str:
@@ -88,12 +94,18 @@ def _version() -> str:
 
 
 def command_show(options: argparse.Namespace, command: _Command) -> None:
+    from . import view
+    from .reader import Budget
+
     command.archive = options.archive
     budget = Budget()
     _write_output(view.show(options.archive, budget, as_json=options.json), budget)
 
 
 def command_diff(options: argparse.Namespace, command: _Command) -> int:
+    from . import view
+    from .reader import Budget
+
     budget = Budget()
     text, same = view.diff(options.old, options.new, budget, as_json=options.json, stat=options.stat, raw=options.raw)
     command.archive = options.new  # what is left to fail is the comparison's output
@@ -102,12 +114,17 @@ def command_diff(options: argparse.Namespace, command: _Command) -> int:
 
 
 def command_list(options: argparse.Namespace, command: _Command) -> None:
+    from . import view
+    from .reader import Budget
+
     command.archive = options.folder
     budget = Budget()
     _write_output(view.list_archives(options.folder, budget, as_json=options.json), budget)
 
 
 def command_expand(options: argparse.Namespace, command: _Command) -> None:
+    from .replay import Replay
+
     command.archive = options.archive
     replay = command.replay = Replay(options.archive, options.folder)
     with _replay_warnings():
@@ -115,9 +132,13 @@ def command_expand(options: argparse.Namespace, command: _Command) -> None:
         replay.restore()
         _end_listing(replay, command)  # before the replayed code prints
         replay.run()
+    if replay.called is not None:  # a record without arguments calls nothing
+        _print_error_line(_replayed_note(replay, options.archive))
 
 
 def command_extract(options: argparse.Namespace, command: _Command) -> None:
+    from .replay import Replay
+
     command.archive = options.archive
     command.replay = Replay(options.archive, options.folder, runs_code=False)
     command.replay.extract()
@@ -137,6 +158,39 @@ def _end_listing(replay: Replay, command: _Command) -> None:
     _silence_stdout()
     if not isinstance(error, BrokenPipeError):
         command.listing_error = error
+
+
+def _signature(func: Any) -> str:
+    """``name(a, b, *rest)``: a function's name and parameter names."""
+    import inspect
+
+    name = getattr(func, "__qualname__", None) or getattr(func, "__name__", None) or type(func).__name__
+    try:
+        parameters = inspect.signature(func).parameters.values()
+    except (TypeError, ValueError):  # no signature to read
+        return str(name)
+    prefixes = {inspect.Parameter.VAR_POSITIONAL: "*", inspect.Parameter.VAR_KEYWORD: "**"}
+    return f"{name}({', '.join(prefixes.get(p.kind, '') + p.name for p in parameters)})"
+
+
+def _replayed_note(replay: Replay, archive: str) -> str:
+    """One line saying which function was replayed from which archive."""
+    signature = _signature(replay.called)
+    note = REPLAYED_NOTE.format(function=clean_text(signature, NAME_CHARS), archive=clean_text(archive, NAME_CHARS))
+    if replay.rebuilds:
+        note += REBUILT_NOTE.format(saved=replay.python.text, source=clean_text(replay.rebuilt_from, NAME_CHARS))
+    return note
+
+
+def _print_error_line(text: str) -> None:
+    """One line on the standard error stream, after what the standard
+    output holds so far, when there is one to write to."""
+    try:
+        if sys.stdout is not None:
+            sys.stdout.flush()
+        print(text, file=sys.stderr, flush=True)
+    except (OSError, AttributeError, ValueError):
+        pass
 
 
 def _write_output(text: str, budget: Budget) -> None:
@@ -184,6 +238,10 @@ def _show_replay_warning(message: Any, category: type, filename: str, lineno: in
 @contextlib.contextmanager
 def _replay_warnings() -> Iterator[None]:
     """Show every ReplayWarning of the block as one line."""
+    import warnings
+
+    from .replay import ReplayWarning
+
     with warnings.catch_warnings():
         warnings.simplefilter("always", ReplayWarning)
         previous, warnings.showwarning = warnings.showwarning, _show_replay_warning
@@ -201,12 +259,17 @@ def _replay_warnings() -> Iterator[None]:
 def _report(error: BaseException, command: _Command) -> int:
     """The one error handler: the exit status for ``error``, after telling
     what failed."""
+    from .reader import ArchiveError, LimitError
+    from .replay import ForeignCodeError
+
     if isinstance(error, KeyboardInterrupt):
         print(f"{PROG}: error: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
     replay = command.replay
     in_replayed_code = replay is not None and replay.stage == "run"
-    if in_replayed_code and isinstance(error, Exception) and not isinstance(error, (ArchiveError, OutputError)):
+    if in_replayed_code and isinstance(error, Exception) and not isinstance(
+        error, (ArchiveError, ForeignCodeError, OutputError)
+    ):
         return _report_crash(error, command)
     if isinstance(error, BrokenPipeError):
         # The reader of the output went away (`figvault show x | head`):
@@ -227,6 +290,8 @@ def _report(error: BaseException, command: _Command) -> int:
 
 def _archive_of(error: BaseException) -> str | None:
     """The archive that an error names, when the command worked on several."""
+    from .reader import ArchiveError
+
     if isinstance(error, ArchiveError):
         return error.archive
     if isinstance(error, OSError) and isinstance(error.filename, str):
@@ -236,10 +301,14 @@ def _archive_of(error: BaseException) -> str | None:
 
 def _message(error: Exception, command: _Command, archive: str | None) -> str:
     """The one line that tells what failed, by kind of error and by step."""
+    from .reader import ArchiveError, ArchiveTooLarge, LimitError
+    from .replay import ForeignCodeError
+    from .sources import FileDictionaryError
+
     stage = command.replay.stage if command.replay is not None else None
     folder = getattr(command.options, "folder", None)
-    if isinstance(error, OutputError):
-        return str(error)
+    if isinstance(error, (OutputError, ForeignCodeError)):
+        return str(error) + (_restored(command) if isinstance(error, ForeignCodeError) else "")
     if isinstance(error, FileExistsError) and stage in ("folder", "restore"):
         return f"the folder {folder!r} exists already"
     if isinstance(error, FileDictionaryError):
@@ -304,6 +373,8 @@ def _print_failure(failure: dict[str, Any], json_too: bool) -> None:
 def _report_crash(error: Exception, command: _Command) -> int:
     """A failure while the archive loads or its function runs: the traceback
     (it is the user's code that failed), then the one-line error."""
+    import traceback
+
     sys.stdout.flush()
     # Start the traceback where the replay leaves figvault's own Python code.
     tb = error.__traceback__

@@ -25,6 +25,8 @@ import os
 import re
 from typing import TYPE_CHECKING, Any, Iterable
 
+from .reader.stored import StoredText, text_of
+
 if TYPE_CHECKING:
     from .reader import Budget
 
@@ -156,9 +158,13 @@ def check_file_dict(files: Any) -> list[tuple[str, tuple[str, ...]]]:
     for key, text in files.items():
         if type(key) is not str:
             raise FileDictionaryError("key_type", type=type(key).__name__)
-        if type(text) is not str:
+        if type(text) is str:
+            has_nul = "\0" in text
+        elif type(text) is StoredText:  # a text left in the archive file
+            has_nul = text.has_nul
+        else:
             raise FileDictionaryError("text_type", key=shown_key(key), type=type(text).__name__)
-        if "\0" in text:
+        if has_nul:
             raise FileDictionaryError("text_nul", key=shown_key(key))
         parts = key_parts(key)
         if parts in seen:
@@ -174,12 +180,13 @@ def check_file_dict(files: Any) -> list[tuple[str, tuple[str, ...]]]:
     return entries
 
 
-def source_files(record: dict) -> dict[str, str]:
-    """The record's file dictionary, keeping only str keys with str texts."""
+def source_files(record: dict) -> dict[str, Any]:
+    """The record's file dictionary, keeping only str keys with texts (str,
+    or texts left in the archive file by a replay's read)."""
     files = record.get("files")
     if type(files) is not dict:
         return {}
-    return {key: text for key, text in files.items() if type(key) is str and type(text) is str}
+    return {key: text for key, text in files.items() if type(key) is str and type(text) in (str, StoredText)}
 
 
 def main_script_key(files: dict[str, str], filename: str | None) -> str | None:
@@ -228,12 +235,12 @@ class ModuleIndex:
     keys restored at one path, the first wins.
     """
 
-    def __init__(self, files: dict[str, str], primary_roots: Iterable[str] = ()) -> None:
-        self.sources: dict[tuple[str, ...], str] = {}
+    def __init__(self, files: dict[str, Any], primary_roots: Iterable[str] = ()) -> None:
+        self.sources: dict[tuple[str, ...], str | StoredText] = {}  # read when a module needs it
         self.keys: dict[tuple[str, ...], str] = {}  # parts -> the key of files
         self.folders: set[tuple[str, ...]] = set()
         for key, text in files.items():
-            if not isinstance(key, str) or not isinstance(text, str) or key.count("/") > 2 * MAX_MODULE_DEPTH:
+            if type(key) is not str or type(text) not in (str, StoredText) or key.count("/") > 2 * MAX_MODULE_DEPTH:
                 continue
             parts = restored_parts(key)
             if not parts or len(parts) > MAX_MODULE_DEPTH or not parts[-1].endswith(".py") or parts in self.sources:
@@ -248,6 +255,10 @@ class ModuleIndex:
             if parts is not None and parts in self.folders and parts not in self.primary:
                 self.primary.append(parts)
         self.fallback = [root for root in sorted(self.folders, key=len) if root not in self.primary]
+
+    def source(self, parts: tuple[str, ...]) -> str:
+        """The text of the archived file at ``parts``."""
+        return text_of(self.sources[parts])
 
     def lookup_in(self, folder: tuple[str, ...], name: str) -> tuple[str, tuple[str, ...]] | None:
         """("module" | "package" | "namespace", parts) for ``name`` (one
@@ -395,7 +406,7 @@ def find_defining_notebook(
     for key, text in files.items():
         if not key.endswith(".ipynb"):
             continue
-        cells = notebook_code_cells(text)
+        cells = notebook_code_cells(text_of(text))
         if not cells:
             continue
         score = -1

@@ -14,13 +14,16 @@ itself and its placeholder classes.
 """
 
 from .budget import ArchiveError, ArchiveTooLarge, Budget, LimitError, Limits, concerning, limits_for_loading
+from .code_version import SavedPython, saved_python
 from .kinds import array_facts, describe_type, numpy_scalar_value, type_of_call
 from .machine import ReadInfo, load, loads, read_record
 from .placeholders import Call, Global, OpaqueKey, Persistent, Placeholder, StreamSet
+from .stored import ArchiveFile, StoredBytes, StoredText, text_of, write_text
 from .walk import Plainness, Walk, children, is_leaf, walk
 
 __all__ = [
     "ArchiveError",
+    "ArchiveFile",
     "ArchiveTooLarge",
     "Budget",
     "Call",
@@ -32,6 +35,9 @@ __all__ = [
     "Placeholder",
     "Plainness",
     "ReadInfo",
+    "SavedPython",
+    "StoredBytes",
+    "StoredText",
     "StreamSet",
     "Walk",
     "array_facts",
@@ -44,6 +50,9 @@ __all__ = [
     "loads",
     "numpy_scalar_value",
     "read_record",
+    "saved_python",
+    "text_of",
     "type_of_call",
     "walk",
+    "write_text",
 ]

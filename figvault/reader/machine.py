@@ -25,6 +25,7 @@ from .budget import ArchiveError, Budget, LimitError
 from .kinds import describe_type
 from .opcodes import DISPATCH, Stop, refuse
 from .placeholders import Call, Global, OpaqueKey, Persistent, Placeholder, StreamSet
+from .stored import ArchiveFile, Store, StoredText
 
 __all__ = ["ReadInfo", "Unpickler", "load", "loads", "read_record"]
 
@@ -78,8 +79,9 @@ class Unpickler:
     """A pickle reader that imports nothing and calls nothing from the stream,
     within the budgets of a :class:`~.budget.Budget`."""
 
-    def __init__(self, file: BinaryIO, budget: Budget | None = None) -> None:
+    def __init__(self, file: BinaryIO, budget: Budget | None = None, store: Store | None = None) -> None:
         self.file = file
+        self.store = store  # large texts and bytes are left in the file (a replay's read)
         self.budget = budget or Budget()
         self.limits = self.budget.limits
         self.names: dict[str, None] = {}
@@ -113,6 +115,16 @@ class Unpickler:
         except (OSError, ValueError):
             return None
 
+    def check_left(self, size: int) -> int | None:
+        """The bytes left in the file (when known), which must hold ``size``."""
+        left = self.left()
+        if left is not None and size > left:
+            raise LimitError(
+                f"a declared length of {count_text(size, 'bytes')}",
+                f"the {count_text(left, 'bytes')} left in the file",
+            )
+        return left
+
     def read(self, size: int) -> bytes:
         """Exactly ``size`` bytes; nothing is allocated for a declared length
         before the bytes are known to be there."""
@@ -121,12 +133,7 @@ class Unpickler:
         if size <= _SMALL_READ:
             data = self.file.read(size)
         else:
-            left = self.left()
-            if left is not None and size > left:
-                raise LimitError(
-                    f"a declared length of {count_text(size, 'bytes')}",
-                    f"the {count_text(left, 'bytes')} left in the file",
-                )
+            left = self.check_left(size)
             if size > self.budget.allocation_left():
                 self.budget.allocate(size)  # raises
             if left is not None:
@@ -234,6 +241,8 @@ class Unpickler:
     # -- dictionaries ------------------------------------------------------------
 
     def set_item(self, target: dict, key: Any, value: Any) -> None:
+        if type(key) is StoredText:  # a key is always plain text, however long
+            key = key.read()
         kind = type(key)
         if kind is str or kind is bytes or key is None or kind is bool or (kind is int and -_SAFE_INT < key < _SAFE_INT):
             if key in target:
@@ -327,15 +336,23 @@ def loads(data: bytes, budget: Budget | None = None) -> Any:
     return load(io.BytesIO(data), budget=budget)
 
 
-def read_record(path: str | os.PathLike[str], budget: Budget | None = None) -> tuple[dict, ReadInfo]:
+def read_record(
+    path: str | os.PathLike[str] | ArchiveFile, budget: Budget | None = None
+) -> tuple[dict, ReadInfo]:
     """The archive record of the file at ``path`` and what the read saw.
 
+    Given an open :class:`~.stored.ArchiveFile` (a replay's read), its large
+    texts and bytes are left in that file (see :mod:`.stored`).
     OSError from opening the file reaches the caller; ArchiveError is raised
     for a file that holds no pickle, or whose record is not a dict holding
     the keys "files" and "func".
     """
-    with open(path, "rb", buffering=_READ_CHUNK) as file:
-        unpickler = Unpickler(file, budget)
+    if isinstance(path, ArchiveFile):
+        opened, store = path.stream(_READ_CHUNK), Store(path)
+    else:
+        opened, store = open(path, "rb", buffering=_READ_CHUNK), None
+    with opened as file:
+        unpickler = Unpickler(file, budget, store)
         record = _run(unpickler)
     if type(record) is not dict:
         raise ArchiveError(f"the file holds {clean_text(describe_type(record), _DETAIL_CHARS)}, not an archive record")

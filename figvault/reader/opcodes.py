@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING, Any, Callable, NoReturn
 from ..terminal import count_text
 from .budget import LimitError
 from .placeholders import Call, Persistent, Placeholder, StreamSet
+from .stored import STORED_MIN_BYTES
 
 if TYPE_CHECKING:
     from .machine import Unpickler
@@ -60,6 +61,20 @@ def _decode_text(r: Unpickler, data: bytes) -> str:
     text = str(data, "utf-8", "surrogatepass")
     r.budget.allocate(sys.getsizeof(text) - len(data))
     return text
+
+
+def _text(r: Unpickler, size: int) -> Any:
+    """The text of ``size`` bytes that follows: decoded, or left in the file."""
+    if r.store is not None and r.store.keeps_text(r, size):
+        return r.store.text(r, size)
+    return _decode_text(r, r.payload(size))
+
+
+def _bytes(r: Unpickler, size: int) -> Any:
+    """The bytes of ``size`` bytes that follow: read, or left in the file."""
+    if r.store is not None and size >= STORED_MIN_BYTES:
+        return r.store.bytes(r, size)
+    return r.payload(size)
 
 
 def _decode_string(data: bytes) -> str:
@@ -222,7 +237,7 @@ def load_short_binstring(r: Unpickler) -> None:
 
 @handles(pickle.BINBYTES)
 def load_binbytes(r: Unpickler) -> None:
-    r.push(r.payload(struct.unpack("<I", r.read(4))[0]))
+    r.push(_bytes(r, struct.unpack("<I", r.read(4))[0]))
 
 
 @handles(pickle.SHORT_BINBYTES)
@@ -232,7 +247,7 @@ def load_short_binbytes(r: Unpickler) -> None:
 
 @handles(pickle.BINBYTES8)
 def load_binbytes8(r: Unpickler) -> None:
-    r.push(r.payload(struct.unpack("<Q", r.read(8))[0]))
+    r.push(_bytes(r, struct.unpack("<Q", r.read(8))[0]))
 
 
 @handles(pickle.BYTEARRAY8)
@@ -249,7 +264,7 @@ def load_unicode(r: Unpickler) -> None:
 
 @handles(pickle.BINUNICODE)
 def load_binunicode(r: Unpickler) -> None:
-    r.push(_decode_text(r, r.payload(struct.unpack("<I", r.read(4))[0])))
+    r.push(_text(r, struct.unpack("<I", r.read(4))[0]))
 
 
 @handles(pickle.SHORT_BINUNICODE)
@@ -259,7 +274,7 @@ def load_short_binunicode(r: Unpickler) -> None:
 
 @handles(pickle.BINUNICODE8)
 def load_binunicode8(r: Unpickler) -> None:
-    r.push(_decode_text(r, r.payload(struct.unpack("<Q", r.read(8))[0])))
+    r.push(_text(r, struct.unpack("<Q", r.read(8))[0]))
 
 
 @handles(pickle.NEXT_BUFFER)

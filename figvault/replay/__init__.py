@@ -7,6 +7,7 @@ reports each step's failure its own way (the command line).
 """
 
 from .main_module import ReplayWarning
+from .rebuild import ForeignCodeError
 from .session import Replay, expand, extract
 
-__all__ = ["Replay", "ReplayWarning", "expand", "extract"]
+__all__ = ["ForeignCodeError", "Replay", "ReplayWarning", "expand", "extract"]

@@ -26,7 +26,9 @@ Archived modules are found where the original run found them:
 * A standard-library or built-in module is never served from the archive,
   nor figvault itself.
 
-``sys.modules`` is left as it was found (see :class:`_ModulesGuard`).
+Afterwards no module of the archive stays in ``sys.modules``; standard and
+installed modules that the replayed code imported may stay (see
+:class:`_ModulesGuard`).
 """
 
 from __future__ import annotations
@@ -106,7 +108,7 @@ class _ArchiveLoader(importlib.abc.ExecutionLoader):
 
     def get_source(self, fullname: str) -> str:
         kind, parts = self._entry(fullname)
-        return "" if kind == "namespace" else self.modules.sources[parts]
+        return "" if kind == "namespace" else self.modules.source(parts)
 
     def is_package(self, fullname: str) -> bool:
         return self._entry(fullname)[0] != "module"
@@ -177,7 +179,8 @@ def _is_python_source(module: Any) -> bool:
 
 
 class _ModulesGuard:
-    """Leaves ``sys.modules`` as it was found around a replay.
+    """Takes the archive's modules out of ``sys.modules`` after a replay, and
+    puts back what the replay replaced or set aside.
 
     On entering, modules that are already imported but that the archive
     provides in a primary root are set aside, so that the archived copy is
@@ -258,7 +261,7 @@ def archived_modules(
     files: dict[str, str], origin: str, primary_roots: Iterable[str] = (".",)
 ) -> Iterator[ArchiveModules]:
     """Make the modules of a file dictionary importable inside the block;
-    ``sys.modules`` is left as it was found."""
+    none of them stays in ``sys.modules`` after it."""
     modules = ArchiveModules(files, origin, primary_roots)
     loader = _ArchiveLoader(modules)
     front = _ArchiveFinder(modules, loader, primary=True)

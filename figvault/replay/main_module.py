@@ -14,9 +14,11 @@ it runs that source's module-level
 
 in order, and never its expression statements, its
 ``if __name__ == "__main__":`` block or any other compound statement, nor
-the saved function's own definition. A statement that fails is skipped and
-reported as a :class:`ReplayWarning` located at its line in the archived
-source.
+the saved function's own definition (unless the function is rebuilt from
+these sources), nor a statement that only binds names the archive holds
+already (the saved values win anyway). A statement that fails is skipped
+and reported as a :class:`ReplayWarning` located at its line in the
+archived source.
 """
 
 from __future__ import annotations
@@ -116,15 +118,52 @@ def _target_names(targets: Iterable[ast.expr]) -> set[str]:
     return names
 
 
+def _only_binds(targets: Iterable[ast.expr]) -> bool:
+    """True when assigning to ``targets`` binds names and does nothing else
+    (no attribute or item is set)."""
+    return all(
+        isinstance(n, (ast.Name, ast.Tuple, ast.List, ast.Starred, ast.Load, ast.Store))
+        for target in targets
+        for n in ast.walk(target)
+    )
+
+
+def _bound_names(node: ast.stmt) -> set[str] | None:
+    """The names a chosen statement binds, or None when it does more than
+    bind names (or binds none)."""
+    if isinstance(node, ast.Import):
+        return {alias.asname or alias.name.split(".", 1)[0] for alias in node.names}
+    if isinstance(node, ast.ImportFrom):
+        names = {alias.asname or alias.name for alias in node.names}
+        return None if "*" in names else names
+    if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+        return {node.name}
+    if isinstance(node, (ast.Assign, ast.AugAssign)) or (isinstance(node, ast.AnnAssign) and node.value is not None):
+        targets = node.targets if isinstance(node, ast.Assign) else [node.target]
+        if not _only_binds(targets):
+            return None
+        return _target_names(targets) or None
+    return None
+
+
 class _Chooser:
     """Decides, statement by statement, what is run in the fresh namespace."""
 
-    def __init__(self, skip_function: str | None) -> None:
+    def __init__(self, skip_function: str | None, provided: frozenset[str] = frozenset()) -> None:
         self.skip_function = skip_function
+        self.provided = provided  # names whose values the archive holds
         self.figvault_names: set[str] = set()  # names bound to figvault things
 
     def choose(self, node: ast.stmt) -> ast.stmt | None:
         """The statement to run (possibly trimmed), or None to leave it out."""
+        chosen = self._choose(node)
+        if chosen is not None and self.provided:
+            names = _bound_names(chosen)
+            if names is not None and names <= self.provided:
+                return None
+        return chosen
+
+    def _choose(self, node: ast.stmt) -> ast.stmt | None:
         if isinstance(node, ast.Import):
             kept = []
             for alias in node.names:
@@ -177,18 +216,24 @@ def _register_source(filename: str, text: str) -> None:
     linecache.cache[filename] = (len(text), None, lines, filename)
 
 
-def prepare_namespace(namespace: dict[str, Any], pieces: list[SourcePiece], skip_function: str | None) -> None:
+def prepare_namespace(
+    namespace: dict[str, Any],
+    pieces: list[SourcePiece],
+    skip_function: str | None,
+    provided: frozenset[str] = frozenset(),
+) -> None:
     """Run the chosen module-level statements of ``pieces`` in ``namespace``.
 
     ``skip_function`` is the name of the saved function, whose definition is
-    left out. Failures become ReplayWarnings; nothing is raised for them.
+    left out; a statement that only binds names of ``provided`` is left out
+    too. Failures become ReplayWarnings; nothing is raised for them.
     """
     total = sum(len(piece.text) for piece in pieces)
     if total > MAX_PREPARED_SOURCE_CHARS:
         first = pieces[0].filename if pieces else "?"
         _warn(TOO_LARGE_MESSAGE.format(size=total, limit=MAX_PREPARED_SOURCE_CHARS), first, 1)
         return
-    chooser = _Chooser(skip_function)
+    chooser = _Chooser(skip_function, provided)
     for piece in pieces:
         tree = parse_python(piece.text)
         if tree is None:

@@ -7,6 +7,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Any
 
+from ..reader import text_of
 from ..sources import ModuleIndex, find_defining_notebook, main_script_key, restored_parts, strip_magics
 from .main_module import SourcePiece
 
@@ -25,6 +26,7 @@ class ReplayPlan:
     pieces: list[SourcePiece] = field(default_factory=list)
     skip_function: str | None = None
     main_file: str | None = None
+    module_file: str | None = None  # key of the archived module that defines it
 
 
 def _folder_root(key: str) -> str:
@@ -37,15 +39,13 @@ def _archive_path(origin: str, key: str) -> str:
     return "/".join((origin.rstrip("/"),) + (restored_parts(key) or (key,)))
 
 
-def plan_replay(
-    files: dict[str, str], function: dict[str, Any], origin: str = "/", prepare_main: bool = False
-) -> ReplayPlan:
+def plan_replay(files: dict[str, Any], function: dict[str, Any], origin: str = "/") -> ReplayPlan:
     """The plan for a record whose saved function
     :func:`figvault.view.function.describe_function` described.
 
-    ``prepare_main`` asks for the pieces of source that prepare ``__main__``
-    (needed when the record uses ``__main__``'s namespace, that is when the
-    function was saved the plain way); ``origin`` names them in tracebacks.
+    For a function of ``__main__``, the pieces of source that prepare the
+    fresh ``__main__`` (the script, or the notebook's code cells); ``origin``
+    names them in tracebacks.
     """
     plan = ReplayPlan()
     module = function.get("module")
@@ -59,8 +59,7 @@ def plan_replay(
             # That run's sys.path[0]: the folder of the script.
             plan.roots.append(_folder_root(plan.script))
             plan.main_file = filename
-            if prepare_main:
-                plan.pieces = [SourcePiece(_archive_path(origin, plan.script), files[plan.script])]
+            plan.pieces = [SourcePiece(_archive_path(origin, plan.script), text_of(files[plan.script]))]
         else:
             found = find_defining_notebook(
                 files, qualname, function.get("firstlineno"), function.get("parameters")
@@ -69,20 +68,21 @@ def plan_replay(
                 # A kernel starts in its notebook's folder and puts it on sys.path.
                 plan.notebook, cells = found
                 plan.roots.append(_folder_root(plan.notebook))
-                if prepare_main:
-                    where = _archive_path(origin, plan.notebook)
-                    for number, cell in enumerate(cells, 1):
-                        text = strip_magics(cell)
-                        if text is not None:
-                            plan.pieces.append(SourcePiece(f"{where}[code cell {number}]", text))
+                where = _archive_path(origin, plan.notebook)
+                for number, cell in enumerate(cells, 1):
+                    text = strip_magics(cell)
+                    if text is not None:
+                        plan.pieces.append(SourcePiece(f"{where}[code cell {number}]", text))
             elif not isinstance(filename, str) or filename.startswith("<"):
                 # `python -c`, an interactive session: the working directory
                 # was sys.path[0], and it is the archive's top folder.
                 plan.roots.append(".")
     elif isinstance(module, str) and module:
-        found_module = ModuleIndex(files, plan.roots).resolve(module)
+        index = ModuleIndex(files, plan.roots)
+        found_module = index.resolve(module)
         if found_module is not None:
             root = "./" + "/".join(found_module[0]) if found_module[0] else "."
             if root not in plan.roots:
                 plan.roots.append(root)
+            plan.module_file = index.module_key(module)
     return plan

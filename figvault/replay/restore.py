@@ -39,6 +39,7 @@ import stat
 import sys
 from typing import Any, Callable
 
+from ..reader import StoredText, write_text
 from ..sources import check_file_dict
 
 __all__ = ["FolderMovedError", "new_folder_path", "restore_files"]
@@ -163,7 +164,7 @@ def _names(parent: int, name: str, folder: int) -> bool:
     return os.path.samestat(found, os.fstat(folder))
 
 
-def _write_text(folder: int, name: str, text: str) -> None:
+def _write_text(folder: int, name: str, text: str | StoredText) -> None:
     """Create the file ``name`` in ``folder`` and write ``text`` as
     open(path, "w") writes it (default encoding, line endings)."""
     descriptor = os.open(name, FILE_FLAGS, FILE_MODE, dir_fd=folder)
@@ -173,7 +174,7 @@ def _write_text(folder: int, name: str, text: str) -> None:
         os.close(descriptor)
         raise
     with file:
-        file.write(text)
+        write_text(file, text)
 
 
 def _empty(folder: int) -> None:

@@ -8,31 +8,54 @@ that the command line uses too. In order, it
 1. resolves ``folder`` to an absolute path and refuses one that exists
    (stage "folder");
 2. reads the archive with the restricted reader, nothing runs (stage
-   "read"), and checks the whole file dictionary (stage "check");
+   "read"; the large texts stay in the file until they are needed), checks
+   the whole file dictionary, and tells from the bytecode which Python
+   version saved the code: code of another version is never run, the
+   function is rebuilt from the archived sources, or the replay is refused
+   (:mod:`.rebuild`; stage "check");
 3. restores the sources into the new folder, before any archived code runs,
    so that a replay that fails still leaves them restored (the exception
    gets a note naming the folder; stage "restore");
 4. loads the record with dill while the archive's own modules are served
    (:mod:`.archived_imports`) and ``__main__`` is a fresh module prepared
-   from the archived script or notebook (:mod:`.main_module`), then calls
-   the saved function in the caller's working directory with the saved
-   arguments bound by its signature (stage "run").
+   from the archived script or notebook (:mod:`.main_module`): the
+   module-level names that the saved globals lack come from there, so every
+   function of the script finds every name of it, also through eval() or
+   globals(). Then it calls the saved function in the caller's working
+   directory with the saved arguments bound by its signature (stage "run").
 
 An extract does steps 1-3 only and never loads any code.
 """
 
 from __future__ import annotations
 
+import importlib
 import inspect
 import os
+import types
 from typing import Any
 
-from ..reader import ArchiveError, Budget, Limits, limits_for_loading, read_record
+from ..reader import (
+    ArchiveError,
+    ArchiveFile,
+    Budget,
+    Limits,
+    SavedPython,
+    limits_for_loading,
+    read_record,
+    saved_python,
+    walk,
+)
 from ..sources import check_file_dict, source_files
+from ..terminal import clean_text
 from ..view.function import describe_function
+from ..view.text import NAME_CHARS
 from .archived_imports import archived_modules
-from .main_module import fresh_main
+from .load import Loaded, load_record
+from .main_module import fresh_main, prepare_namespace
+from .names import saved_globals, share_names
 from .plan import ReplayPlan, plan_replay
+from .rebuild import NOT_PREPARED, ForeignCodeError, rebuild_problem, rebuilt_function
 from .restore import new_folder_path, restore_files
 
 __all__ = ["Replay", "bind_arguments", "expand", "extract"]
@@ -119,13 +142,13 @@ def bind_arguments(func: Any, args: Any) -> tuple[tuple[Any, ...], dict[str, Any
 class Replay:
     """One replay of an archive, step by step.
 
-    :meth:`prepare` checks the folder, reads the archive and checks its
-    sources without running anything; :meth:`restore` writes the sources;
-    :meth:`run` loads the record and calls the saved function. :meth:`expand`
-    and :meth:`extract` take the steps in order. ``stage`` names the step
-    that runs (or ran last): "folder", "read", "check", "restore" or "run",
-    so that a caller can tell a failure of the replayed code from one of
-    the archive.
+    :meth:`prepare` checks the folder, reads the archive, checks its
+    sources and plans the replay without running anything; :meth:`restore`
+    writes the sources; :meth:`run` loads the record and calls the saved
+    function. :meth:`expand` and :meth:`extract` take the steps in order.
+    ``stage`` names the step that runs (or ran last): "folder", "read",
+    "check", "restore" or "run", so that a caller can tell a failure of the
+    replayed code from one of the archive.
     """
 
     def __init__(self, filename: Any, folder: Any = None, *, runs_code: bool = True) -> None:
@@ -142,9 +165,32 @@ class Replay:
         self.restored = False
         # The error that ended the listing of restored paths (the restore went on).
         self.listing_error: OSError | ValueError | None = None
+        # Known once prepared (a replay that runs code): the open archive,
+        # its sources (texts left in the file), the saved function, the
+        # Python version that saved its code, and the plan.
+        self.source: ArchiveFile | None = None
+        self.files: dict[str, Any] = {}
+        self.function: dict[str, Any] = {}
+        self.python = SavedPython()
+        self.planned = ReplayPlan()
+        self.called: Any = None  # the function that the replay called
+
+    @property
+    def rebuilds(self) -> bool:
+        """True when the saved code came from another Python version: the
+        function is rebuilt from the archived sources instead."""
+        return not self.python.runs_here
+
+    @property
+    def rebuilt_from(self) -> str | None:
+        """The archived file that the function is rebuilt from."""
+        if not self.rebuilds:
+            return None
+        return self.planned.script or self.planned.notebook or self.planned.module_file
 
     def prepare(self) -> None:
-        """Check the folder, read the archive and check its sources; nothing runs."""
+        """Check the folder, read the archive, check its sources and plan
+        the replay; nothing runs."""
         self.stage = "folder"
         # The folder first: it must not exist, and it is fixed as an
         # absolute path before anything can change the working directory.
@@ -152,11 +198,39 @@ class Replay:
             self.folder = new_folder_path(self.requested_folder)
         self.archive = _archive_path(self.filename)
         self.stage = "read"
-        self.record, info = read_record(self.archive, Budget(self.read_limits()))
+        budget = Budget(self.read_limits())
+        if self.runs_code:
+            # One open file for every read of the replay; the large texts
+            # stay in it until something needs them.
+            self.source = ArchiveFile(self.archive)
+            self.record, info = read_record(self.source, budget)
+        else:
+            self.record, info = read_record(self.archive, budget)
         self.global_names = info.names
         self.stage = "check"
         if self.folder is not None:
             self.checked = check_file_dict(self.record["files"])
+        if self.runs_code:
+            self._plan(budget)
+
+    def _plan(self, budget: Budget) -> None:
+        assert self.archive is not None
+        func = self.record["func"]
+        try:
+            self.function = describe_function(func)
+            self.python = saved_python(walk(func, budget).nodes)
+        except RecursionError:
+            raise ArchiveError(NESTED_RECORD_MESSAGE) from None
+        self.files = source_files(self.record)
+        self.planned = plan_replay(self.files, self.function, origin=self.archive)
+        if self.rebuilds:
+            problem = rebuild_problem(self.function, self.planned, self.files)
+            if problem is not None:
+                raise self._refusal(problem)
+
+    def _refusal(self, reason: str) -> ForeignCodeError:
+        name = self.function.get("qualname") or self.function.get("name") or "the saved function"
+        return ForeignCodeError(os.fsdecode(self.filename), self.python, name, reason)
 
     def read_limits(self) -> Limits | None:
         """The reader's budgets: a replay loads the archive anyway, so they
@@ -173,20 +247,6 @@ class Replay:
         self.listing_error = restore_files(self.record["files"], self.folder, checked=self.checked)
         self.restored = True
 
-    def plan(self) -> ReplayPlan:
-        """Where the archive's modules come from, and what prepares ``__main__``."""
-        assert self.archive is not None
-        try:
-            function = describe_function(self.record["func"])
-        except RecursionError:
-            raise ArchiveError(NESTED_RECORD_MESSAGE) from None
-        return plan_replay(
-            source_files(self.record),
-            function,
-            origin=self.archive,
-            prepare_main=_uses_main_namespace(self.global_names),
-        )
-
     def run(self) -> Any:
         """Load the record and call the saved function; its result.
 
@@ -202,25 +262,56 @@ class Replay:
             raise
 
     def _run(self) -> Any:
-        plan = self.plan()
-        import dill  # loaded only now: `import figvault` stays light
-
-        assert self.archive is not None
-        with archived_modules(source_files(self.record), self.archive, plan.roots):
-            with fresh_main(pieces=plan.pieces, skip_function=plan.skip_function, main_file=plan.main_file) as main:
-                with open(self.archive, "rb") as file:
-                    record = dill.load(file)
+        assert self.archive is not None and self.source is not None
+        plan = self.planned
+        # Only what the load needs stays: the places of the texts (for the
+        # served modules), not the reader's copy of the record.
+        self.record = {}
+        foreign = (self.python.text or "?", self.python.running) if self.rebuilds else None
+        skip = None if foreign else plan.skip_function
+        with archived_modules(self.files, self.archive, plan.roots):
+            with fresh_main(main_file=plan.main_file) as main:
+                # A record that names __main__'s namespace (a function saved
+                # the plain way) looks names up in it while it loads.
+                prepared = bool(plan.pieces) and _uses_main_namespace(self.global_names)
+                if prepared:
+                    prepare_namespace(main.__dict__, plan.pieces, skip)
+                with self.source.stream() as stream:
+                    loaded = load_record(stream, foreign)
+                record, loaded.record = loaded.record, None
                 if not isinstance(record, dict) or "func" not in record:
                     raise ArchiveError(LOADED_RECORD_MESSAGE)
-                func = record["func"]
-                if "args" not in record:
-                    return None
-                positional, keywords = bind_arguments(func, record["args"])
-                name = plan.skip_function
-                if name and getattr(func, "__globals__", None) is main.__dict__:
+                func, args, called = record["func"], record.get("args"), "args" in record
+                del record  # the loaded sources go before the function runs
+                scripts = [f for f in loaded.functions if f.__globals__.get("__name__") == "__main__"]
+                saved = saved_globals(scripts, main.__dict__, loaded.made() if foreign else frozenset())
+                main.__dict__.update(saved)
+                if plan.pieces and not prepared:
+                    prepare_namespace(main.__dict__, plan.pieces, skip, frozenset(saved))
+                    main.__dict__.update(saved)  # the archived values win
+                if foreign:
+                    func = self._rebuilt(func, main, loaded)
+                elif skip and getattr(func, "__globals__", {}).get("__name__") == "__main__":
                     # The archived script called the function by this name.
-                    main.__dict__.setdefault(name, func)
+                    main.__dict__.setdefault(skip, func)
+                share_names(scripts, main.__dict__)
+                if not called:
+                    return None
+                positional, keywords = bind_arguments(func, args)
+                self.called = func
                 return func(*positional, **keywords)
+
+    def _rebuilt(self, saved: Any, main: types.ModuleType, loaded: Loaded) -> Any:
+        """The saved function as the archived sources define it."""
+        module = self.function.get("module")
+        namespace: Any = main.__dict__
+        if module != "__main__" and isinstance(module, str):
+            namespace = importlib.import_module(module)  # served from the archive
+        rebuilt = rebuilt_function(saved, namespace, loaded.classes)
+        if rebuilt is None:
+            key = clean_text(self.rebuilt_from or "?", NAME_CHARS)
+            raise self._refusal(NOT_PREPARED.format(key=key))
+        return rebuilt
 
     def expand(self) -> Any:
         """Every step: restore the sources (when a folder was given), then

@@ -223,12 +223,14 @@ def compare_archives(
     # The saved function.
     old_fn, new_fn = old.report["function"], new.report["function"]
     function: dict[str, Any] = {
-        "old": {key: old_fn.get(key) for key in ("qualname", "module", "stored", "parameters")},
-        "new": {key: new_fn.get(key) for key in ("qualname", "module", "stored", "parameters")},
+        "old": {key: old_fn.get(key) for key in ("qualname", "module", "stored", "parameters", "python")},
+        "new": {key: new_fn.get(key) for key in ("qualname", "module", "stored", "parameters", "python")},
     }
     old_code = _function_code_digest(old.record.get("func"), old_prints)
     new_code = _function_code_digest(new.record.get("func"), new_prints)
-    if old_code is not None and new_code is not None:
+    if old_code is not None and new_code is not None and old_fn.get("python") != new_fn.get("python"):
+        function["code"] = "unknown"  # the bytecode of two Python versions differs anyway
+    elif old_code is not None and new_code is not None:
         function["code"] = "same" if old_code == new_code else "changed"
     elif old_fn.get("stored") == new_fn.get("stored") == "by reference":
         same_name = (old_fn.get("module"), old_fn.get("qualname")) == (new_fn.get("module"), new_fn.get("qualname"))

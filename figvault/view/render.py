@@ -47,6 +47,8 @@ def _function_lines(function: dict[str, Any]) -> list[str]:
     elif stored == "by value":
         stored += " (the code is in the archive)"
     lines.append(f"  stored    {stored}")
+    if function.get("python"):
+        lines.append(f"  saved by  Python {clean(function['python'])}")
     if function.get("source_file"):
         where = _place(function)
         if function.get("source_line"):
@@ -203,6 +205,12 @@ def diff_text(report: dict[str, Any], stat: bool = False) -> str:
         old_value, new_value = function["old"].get(key), function["new"].get(key)
         if old_value != new_value:
             lines.append(f"  {key:<9} {clean(old_value or '?')} -> {clean(new_value or '?')}")
+    old_python, new_python = function["old"].get("python"), function["new"].get("python")
+    if old_python or new_python:
+        saved = f"Python {clean(old_python or '?')}"
+        if new_python != old_python:
+            saved += f" -> Python {clean(new_python or '?')}"
+        lines.append(f"  saved by  {saved}")
     lines.append("")
     args = report["args"]
     changed = [a for a in args if a["status"] != "same"]

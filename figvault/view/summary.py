@@ -13,12 +13,24 @@ import os
 from dataclasses import dataclass
 from typing import Any
 
-from ..reader import Budget, Global, Plainness, ReadInfo, Walk, concerning, describe_type, read_record, walk
+from ..reader import (
+    Budget,
+    Global,
+    Plainness,
+    ReadInfo,
+    SavedPython,
+    Walk,
+    concerning,
+    describe_type,
+    read_record,
+    saved_python,
+    walk,
+)
 from ..sources import OUTSIDE, FileDictionaryError, key_parts, source_files
 from ..terminal import clean_text
 from .codecheck import CodeCheck, check_code, check_other_functions, line_span
 from .compiling import COMPILE_ERRORS, Compiler, NotCompiled
-from .locations import ArchivedSources
+from .locations import ArchivedSources, SourcePlace
 from .function import MAX_PARAMETERS, describe_function, effective_code, find_definition, function_record
 from .loading import scan_loading
 from .text import ARG_KEY_CHARS, KEY_CHARS, NAME_CHARS, QUOTE_CHARS, ROW_CHARS, VALUE_CHARS
@@ -48,6 +60,8 @@ WARN_CODE_DIFFERS = "the function's code does not come from {key}"
 WARN_CODE_REPLACED = "the function's state replaces its code while it loads (it sets __code__)"
 WARN_CODE_UNCHECKED = "the function's code could not be checked against {key}: {reason}"
 WARN_LINES_UNREAD = "the function's lines were not looked up in {key}: {reason}"
+# Why code is not checked against its source: bytecode belongs to one version.
+OTHER_PYTHON_DETAIL = "the code was saved by Python {saved} and this is Python {running}"
 
 
 @dataclass(repr=False)
@@ -178,12 +192,23 @@ def _show_lines(function: dict[str, Any], source: str, first: int, last: int, bu
     budget.output(len(function["source_text"]) + ROW_CHARS * min(last - first + 1, MAX_SOURCE_LINES))
 
 
-def _by_value(record: dict, function: dict[str, Any], sources: ArchivedSources, compiler: Compiler) -> list[str]:
+def _by_value(
+    record: dict, function: dict[str, Any], sources: ArchivedSources, compiler: Compiler, python: SavedPython
+) -> list[str]:
     """The code check of a function stored by value, against the archived
-    script, module or notebook cell it comes from; its lines when found."""
+    script, module or notebook cell it comes from; its lines when found.
+    Code saved by another Python version is not checked (its bytecode
+    differs anyway): its lines are looked up by name."""
     places = sources.places(function.get("filename"), function.get("qualname"), function.get("module"))
     if not places:
         function["code_check"] = {"status": "unchecked", "detail": "its source is not in the archive"}
+        return []
+    if not python.runs_here:
+        place = places[0]
+        function["source_file"], function["source_cell"] = place.key, place.cell
+        detail = OTHER_PYTHON_DETAIL.format(saved=python.text, running=python.running)
+        function["code_check"] = {"status": "unchecked", "detail": detail}
+        _definition_lines(function, place, compiler)
         return []
     warnings: list[str] = []
     code_record = function_record(record.get("func"))
@@ -239,14 +264,32 @@ def _by_reference(function: dict[str, Any], sources: ArchivedSources, compiler: 
     return []
 
 
-def _describe_source(record: dict, function: dict[str, Any], sources: ArchivedSources, compiler: Compiler) -> list[str]:
+def _definition_lines(function: dict[str, Any], place: SourcePlace, compiler: Compiler) -> None:
+    """The lines of the definition of the function in ``place``, found by
+    its qualified name in the syntax tree (or its first line alone)."""
+    qualname = function.get("qualname")
+    definition = None
+    if isinstance(qualname, str):
+        try:
+            definition = find_definition(compiler.tree(place.label, place.text), qualname)
+        except (NotCompiled, *COMPILE_ERRORS):
+            definition = None
+    if definition is not None:
+        _show_lines(function, place.lines, definition[0], definition[1], compiler.budget)
+    elif function.get("firstlineno"):
+        function["source_line"] = function["firstlineno"]
+
+
+def _describe_source(
+    record: dict, function: dict[str, Any], sources: ArchivedSources, compiler: Compiler, python: SavedPython
+) -> list[str]:
     """Adds source_file, source_cell, source_line, source_end_line,
     source_text and code_check to ``function``; returns the warnings about
     its code."""
     function.update(source_file=None, source_cell=None, source_line=None, source_end_line=None, source_text=None)
     stored = function.get("stored")
     if stored == "by value":
-        return _by_value(record, function, sources, compiler)
+        return _by_value(record, function, sources, compiler, python)
     if stored == "by reference":
         return _by_reference(function, sources, compiler)
     function["code_check"] = {"status": "unchecked", "detail": "the saved object is not a function"}
@@ -295,8 +338,13 @@ def summarize_archive(path: str, budget: Budget | None = None) -> ArchiveSummary
         warnings = _record_warnings(record, info)
         sources = ArchivedSources(files)
         compiler = Compiler(budget)
-        function_warnings = _describe_source(record, report["function"], sources, compiler)
-        function_warnings += check_other_functions(walked.nodes, function_record(record.get("func")), sources, compiler)
+        python = saved_python(walked.nodes)
+        report["function"]["python"] = python.text
+        function_warnings = _describe_source(record, report["function"], sources, compiler, python)
+        if python.runs_here:
+            function_warnings += check_other_functions(
+                walked.nodes, function_record(record.get("func")), sources, compiler
+            )
         del compiler
         imports, calls, load_warnings = scan_loading(walked.nodes, info)
         del walked

@@ -1,12 +1,15 @@
 """Running the command line and project scripts in child processes, for the
 tests of the Python layer (importable: conftest puts this folder on sys.path)."""
 
+import os
 import re
 import resource
 import subprocess
 import shutil
 import sys
 from pathlib import Path
+
+import pytest
 
 from support import child_environment
 
@@ -81,3 +84,30 @@ def run_script(name, cwd, *args, timeout=180):
     )
     assert done.returncode == 0, done.stderr
     return done
+
+
+# Runs the command line with the arguments after -c, then writes its peak
+# resident memory (VmHWM, in KiB: the process's own, not the forked parent's
+# that ru_maxrss would include) as the last line of its standard error.
+_MEASURED_CLI = """
+import sys
+from figvault.cli import main
+status = main(sys.argv[1:])
+with open("/proc/self/status") as status_file:
+    peak = next(line for line in status_file if line.startswith("VmHWM:")).split()[1]
+print(peak, file=sys.stderr)
+sys.exit(status)
+"""
+
+
+def peak_memory(*args, cwd):
+    """The peak resident memory, in bytes, of `figvault ARGS` run in a child
+    process, which must succeed."""
+    if not os.path.exists("/proc/self/status"):
+        pytest.skip("the peak memory of a process is read from /proc")
+    done = subprocess.run(
+        [sys.executable, "-c", _MEASURED_CLI, *map(str, args)],
+        cwd=cwd, env=child_environment(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, timeout=TIMEOUT,
+    )
+    assert done.returncode == 0, done.stderr
+    return int(done.stderr.splitlines()[-1]) * 1024

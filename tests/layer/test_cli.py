@@ -102,7 +102,7 @@ def test_import_figvault_is_light_and_lazy(tmp_path):
     assert facts == {
         "heavy": [],
         "replay": [],  # the replay loads dill only when it runs
-        "all": ["ReplayWarning", "archive", "expand", "extract"],
+        "all": ["ForeignCodeError", "ReplayWarning", "archive", "expand", "extract"],
         "version": importlib.metadata.version("figvault"),
         "archive": True,
         "expand": True,
@@ -151,6 +151,26 @@ def test_help(args, tmp_path):
         assert "--stat" in done.stdout
     if args[0] == "expand":
         assert "--folder" in done.stdout
+
+
+# Modules that importing the command line may load beyond argparse and json:
+# parsing stays fast because each command imports the pipeline it uses.
+MAX_CLI_MODULES = 25
+COUNT_MODULES = (
+    "import sys, argparse, json\n"
+    "before = set(sys.modules)\n"
+    "import figvault.cli\n"
+    "print(sorted(set(sys.modules) - before))\n"
+)
+
+
+def test_the_command_line_imports_little(tmp_path):
+    done = subprocess.run(
+        [sys.executable, "-c", COUNT_MODULES], cwd=tmp_path, env=child_environment(), capture_output=True, text=True
+    )
+    assert done.returncode == 0, done.stderr
+    loaded = ast.literal_eval(done.stdout)
+    assert len(loaded) <= MAX_CLI_MODULES, loaded
 
 
 def test_version(tmp_path):
@@ -392,6 +412,7 @@ def test_expand_without_folder_writes_nothing(project, empty):
     done = run_cli("expand", "local.figvault", cwd=empty)
     assert done.returncode == 0, done.stderr
     assert done.stdout == "local called 1 two 3 7\n"
+    assert done.stderr == "replayed local(a, b, c) from local.figvault\n"
     assert sorted(p.name for p in empty.iterdir()) == ["local.figvault"]
 
 

@@ -18,7 +18,7 @@ import warnings
 
 import dill
 import pytest
-from commands import run_cli
+from commands import peak_memory, run_cli
 from processes import PLAIN_ARCHIVE, Job, run_all
 
 import figvault
@@ -421,7 +421,8 @@ def test_standard_library_modules_are_never_served(tmp_path, workdir):
     assert name in sys.modules  # an ordinary standard module: it stays
 
 
-def test_sys_modules_is_left_as_it_was_found(tmp_path, workdir, monkeypatch):
+@pytest.mark.parametrize("fails", [False, True])
+def test_archive_modules_never_stay_ordinary_ones_may(tmp_path, workdir, monkeypatch, fails):
     served, plugin, plain = unique("fvserved"), unique("fvplugin"), unique("fvplain")
     installed = tmp_path / "installed"
     installed.mkdir()
@@ -430,17 +431,134 @@ def test_sys_modules_is_left_as_it_was_found(tmp_path, workdir, monkeypatch):
     (installed / f"{plugin}.py").write_text(f"import {served}\n", encoding="utf-8")
     (installed / f"{plain}.py").write_text("VALUE = 1\n", encoding="utf-8")
     monkeypatch.syspath_prepend(str(installed))
-    func = by_value(f"def plot():\n    import {served}, {plugin}, {plain}\n    return {served}.X\n", "plot")
+    ending = "raise ValueError(X)" if fails else "return X"
+    func = by_value(f"def plot():\n    import {served}, {plugin}, {plain}\n    from {served} import X\n    {ending}\n", "plot")
     archive = write_archive(
         tmp_path / "a.figvault", {"args": {}, "files": {f"./{served}.py": "X = 'served'\n"}, "func": func}
     )
     before = dict(sys.modules)
-    assert figvault.expand(archive) == "served"
+    if fails:
+        with pytest.raises(ValueError, match="served"):
+            figvault.expand(archive)
+    else:
+        assert figvault.expand(archive) == "served"
     assert served not in sys.modules
     assert plugin not in sys.modules
     assert plain in sys.modules  # ordinary modules imported by the replay stay
     assert all(sys.modules.get(name) is module for name, module in before.items())
     forget(plain)
+
+
+# Module-level names through eval() and globals(): DATA is saved with the
+# function, OTHER and json are not; the log tells which statements the
+# replay ran to prepare __main__ (in the replay's working directory).
+NAMES_SCRIPT = """\
+import json
+import random
+
+from figvault import archive
+
+LOG = "prepared.log"
+
+
+def noted(name):
+    with open(LOG, "a") as log:
+        log.write(name + "\\n")
+    return [random.random() for _ in range(3)]
+
+
+DATA = noted("DATA")
+OTHER = noted("OTHER")
+
+
+def lookup(name):
+    return eval(name)
+
+
+@archive("names.figvault")
+def plot(n):
+    return [DATA, lookup("DATA"), globals()["json"].dumps(n), lookup("OTHER")]
+
+
+plot(3)
+"""
+
+
+@pytest.mark.parametrize("kind, prepared", [("decorated", ["OTHER"]), ("plain", ["DATA", "OTHER"])])
+def test_every_function_of_a_script_finds_every_name_of_it(tmp_path, workdir, kind, prepared, capsys):
+    project = tmp_path / "project"
+    project.mkdir()
+    (project / "names.py").write_text(NAMES_SCRIPT, encoding="utf-8")
+    made = Job(["names.py"] if kind == "decorated" else ["-c", PLAIN_ARCHIVE, "names.py"], cwd=project)
+    run_all([made])
+    made.check()
+    data, looked_up, dumped, other = figvault.expand(project / "names.figvault")
+    # Every function sees the same objects: the saved ones where the archive
+    # holds them, the prepared ones for the names it lacks.
+    assert looked_up is data and dumped == "3" and len(other) == 3
+    # A statement whose names the archive holds is not run again.
+    assert (workdir / "prepared.log").read_text(encoding="utf-8").split() == prepared
+    capsys.readouterr()
+
+
+# A text long enough to be left in the archive file while the replay reads
+# it (written a piece at a time on restore), and one that is not.
+LONG_TEXT = "# é ü 😀 \r\n" * 200_000
+SHORT_TEXT = "x = 1\n"
+
+
+@pytest.mark.parametrize(
+    "files",
+    [
+        {"./long.py": LONG_TEXT, "./short.py": SHORT_TEXT},
+        {"./notes.ipynb": "{}" + " " * 300, "./a/b.py": SHORT_TEXT * 1000},
+    ],
+)
+def test_texts_are_restored_as_written(tmp_path, workdir, files, capsys):
+    count = by_value("def count():\n    return 1\n", "count")
+    archive = write_archive(tmp_path / "a.figvault", {"args": {}, "files": files, "func": count})
+    assert figvault.expand(archive, "restored") == 1
+    for key, text in files.items():
+        expected = tmp_path / "expected"
+        with open(expected, "w") as file:
+            file.write(text)
+        assert (workdir / "restored" / key).read_bytes() == expected.read_bytes()
+    capsys.readouterr()
+
+
+def test_a_long_text_holding_nul_is_refused_before_the_folder_is_made(tmp_path, workdir):
+    files = {"./a.py": "x" * 10_000 + "\0"}
+    archive = write_archive(tmp_path / "a.figvault", {"args": {}, "files": files, "func": len})
+    with pytest.raises(FileDictionaryError, match="holds a NUL character"):
+        figvault.expand(archive, "restored")
+    assert not (workdir / "restored").exists()
+
+
+# How far the peak memory of `figvault expand` may rise above the same
+# command's on an archive with a tiny snapshot, per byte of the archive:
+# the loaded record once, and little more.
+EXPAND_MEMORY_PER_BYTE = 1.5
+SNAPSHOT_FILES, SNAPSHOT_FILE_BYTES = 200, 100_000
+MEMORY_SCRIPT = 'from figvault import archive\n\n\n@archive("big.figvault")\ndef plot(n):\n    return n\n\n\nplot(3)\n'
+
+
+def test_expand_holds_the_snapshot_about_once(tmp_path):
+    archives = {}
+    for name, files in (("small", 0), ("big", SNAPSHOT_FILES)):
+        project = tmp_path / name
+        project.mkdir()
+        line = "value = 1  # " + "0123456789" * 6 + "\n"
+        for index in range(files):
+            (project / f"module_{index}.py").write_text(line * (SNAPSHOT_FILE_BYTES // len(line)), encoding="utf-8")
+        (project / "make.py").write_text(MEMORY_SCRIPT, encoding="utf-8")
+        made = Job(["make.py"], cwd=project)
+        run_all([made])
+        made.check()
+        archives[name] = project / "big.figvault"
+    peaks = {name: peak_memory("expand", path, cwd=tmp_path) for name, path in archives.items()}
+    size = archives["big"].stat().st_size
+    assert size > SNAPSHOT_FILES * SNAPSHOT_FILE_BYTES * 0.9
+    assert peaks["big"] - peaks["small"] < EXPAND_MEMORY_PER_BYTE * size, (peaks, size)
 
 
 def test_module_of_the_script_folder_comes_first(tmp_path, workdir, monkeypatch):
@@ -574,7 +692,8 @@ def test_command_expand_reports_skipped_statements_as_warnings(tmp_path):
     archive_path = project / "figure.figvault"
     assert done.stderr.splitlines() == [
         f"figvault: warning: {archive_path}/plot.py:3: skipped while preparing the replay: "
-        "FileNotFoundError: [Errno 2] No such file or directory: 'config.json'"
+        "FileNotFoundError: [Errno 2] No such file or directory: 'config.json'",
+        f"replayed plot(n) from {archive_path}",
     ]
 
 
