@@ -27,7 +27,7 @@ import inspect
 import os
 from typing import Any
 
-from ..reader import ArchiveError, Budget, Limits, limits_for_loading, read_record
+from ..reader import ArchiveError, Budget, Limits, limits_for_loading, limits_for_sources, read_record
 from ..sources import check_file_dict, source_files
 from ..view.function import describe_function
 from .archived_imports import archived_modules
@@ -148,18 +148,19 @@ class Replay:
             self.folder = new_folder_path(self.requested_folder)
         self.archive = _archive_path(self.filename)
         self.stage = "read"
-        self.record, info = read_record(self.archive, Budget(self.read_limits()))
+        self.record, info = read_record(self.archive, Budget(self.read_limits()), sources_only=not self.runs_code)
         self.global_names = info.names
         self.stage = "check"
         if self.folder is not None:
             self.checked = check_file_dict(self.record["files"])
 
-    def read_limits(self) -> Limits | None:
+    def read_limits(self) -> Limits:
         """The reader's budgets: a replay loads the archive anyway, so they
-        grow with the file; sources only (``extract``) keep the defaults,
-        which bound what an untrusted file can cost."""
+        grow with the file; sources only (``extract``) are read without
+        making anything else, so any archive's operations fit, at a cost
+        that grows with the file."""
         assert self.archive is not None
-        return limits_for_loading(self.archive) if self.runs_code else None
+        return limits_for_loading(self.archive) if self.runs_code else limits_for_sources(self.archive)
 
     def restore(self) -> None:
         """Write the saved sources into the new folder (when one was given)."""

@@ -13,7 +13,7 @@ import threading
 import crafted
 import pytest
 from commands import CONTROL, TIME_BOUND, one_error_line, run_cli, run_script
-from support import make_tree
+from support import listing, make_tree
 
 from figvault import reader, view
 from figvault.reader import ArchiveError, Budget, LimitError, Limits
@@ -248,6 +248,26 @@ def test_each_archive_of_a_diff_has_its_own_read_budget(tmp_path):
     assert "changed  ./a.py  +1 -0" in report, report
     with pytest.raises(LimitError, match="the data read from the archive exceeds"):
         view.show(str(tmp_path / "new.fv"), Budget(Limits(allocation=len(text) // 2)))
+
+
+def test_extract_reads_every_archive_that_archive_writes(tmp_path):
+    # A million-element argument: more operations than show reads, which
+    # extract skips without making them.
+    make_tree(tmp_path, {"make.py": "from figvault import archive\n\ndef f(x):\n    return len(x)\n\narchive('big.fv')(f)(list(range(1_000_000)))\n"})
+    run_script("make.py", tmp_path)
+    one_error_line(run_cli("show", "big.fv", bounded=True, cwd=tmp_path), "the number of pickle operations exceeds 1,000,000")
+    done = run_cli("extract", "big.fv", "--folder", "out", bounded=True, cwd=tmp_path)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "./make.py\n", "")
+    assert listing(tmp_path / "out") == ["make.py"]
+
+
+@pytest.mark.parametrize("operation", [b"}", b"N", b"]\x94"], ids=["dicts", "nones", "memoized-lists"])
+def test_extract_of_a_hostile_file_is_bounded_by_its_size(tmp_path, operation):
+    # A sources-only read may take as many operations as the file has bytes:
+    # 2 MB of the cheapest ones end in one error line within the bounds.
+    (tmp_path / "h.fv").write_bytes(b"\x80\x04" + operation * (2 * 2**20 // len(operation)) + b".")
+    one_error_line(run_cli("extract", "h.fv", "--folder", "out", bounded=True, cwd=tmp_path), "h.fv")
+    assert not (tmp_path / "out").exists()
 
 
 def test_int_of_5000_digits_in_a_genuine_archive(tmp_path):
