@@ -5,6 +5,7 @@
     python bench/run.py --quick    # smoke run: small and medium trees, few rounds
     python bench/run.py --snapshot # only section 5 (add --quick for a smoke run)
     python bench/run.py --dump     # only section 6
+    python bench/run.py --reader   # only section 7 (add --quick for a smoke run)
 
 Measures, on generated source trees of .py text:
   1. a decorated call against the plain-Python floor and a plain-Python peer
@@ -16,7 +17,10 @@ Measures, on generated source trees of .py text:
   5. the native snapshot: create_file_dict against glob + open().read() in
      plain Python, and a decorated call against the plain-Python decorator,
      on the generated trees and on a project with a virtual environment
-     folder inside.
+     folder inside,
+  6. the record dumped with the globals its function reads against the plain dump,
+  7. show, diff and extract on crafted hostile archives and on large genuine
+     ones (bench/reading.py).
 
 Runs of the compared variants are interleaved in a shuffled order inside every
 round, and ratios are taken between the runs of the same round (paired), so
@@ -44,6 +48,7 @@ if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
 import peers  # noqa: E402
+import reading  # noqa: E402
 import trees  # noqa: E402
 
 perf_ns = time.perf_counter_ns
@@ -656,6 +661,8 @@ def main():
                         help="run only section 5, the native snapshot (with its own trees)")
     parser.add_argument("--dump", action="store_true",
                         help="run only section 6, the dump with the function's globals")
+    parser.add_argument("--reader", action="store_true",
+                        help="run only section 7, the restricted reader on crafted and large archives")
     parser.add_argument("--memory-child", nargs=4, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.memory_child:
@@ -676,7 +683,7 @@ def main():
     memory_repeats = 1 if options.quick else 3
     rng = random.Random(2024)
 
-    kind = "snapshot" if options.snapshot else "dump" if options.dump else "full"
+    kind = "snapshot" if options.snapshot else "dump" if options.dump else "reader" if options.reader else "full"
     if options.quick:
         kind = "quick " + kind if kind != "full" else "quick"
     emit(f"# figvault benchmarks ({kind} run)")
@@ -699,7 +706,9 @@ def main():
         decorated_rounds = {}
     dump_rounds = QUICK_DUMP_ROUNDS if options.quick else FULL_DUMP_ROUNDS
     needed = list(snapshot_rounds) + list(decorated_rounds)
-    if options.dump:
+    if options.reader:
+        needed = []
+    elif options.dump:
         needed = list(dump_rounds)
     elif not options.snapshot:
         needed = list(rounds) + [memory_tree] + needed + list(dump_rounds)
@@ -724,6 +733,9 @@ def main():
             return
         if options.dump:
             dump_section(root, tree_dirs, dump_rounds, rng)
+            return
+        if options.reader:
+            reading.reader_section(root, "quick" if options.quick else "full", emit, table)
             return
 
         # 1. decorated call
@@ -874,6 +886,9 @@ def main():
 
         # 6. the dump with the function's globals
         dump_section(root, tree_dirs, dump_rounds, rng)
+
+        # 7. the restricted reader
+        reading.reader_section(root, "quick" if options.quick else "full", emit, table)
     finally:
         shutil.rmtree(root, ignore_errors=True)
         emit(f"Total time: {time.time() - started:.0f} s")
