@@ -9,6 +9,7 @@
     python bench/run.py --restore  # only section 8
     python bench/run.py --view     # only section 9
     python bench/run.py --replay   # only section 10
+    python bench/run.py --reader   # only section 11 (add --quick for a smoke run)
 
 Measures, on generated source trees of .py text:
   1. a decorated call against the plain-Python floor and a plain-Python peer
@@ -31,7 +32,9 @@ Measures, on generated source trees of .py text:
   9. show, diff and list on slow inputs (bench/view_cases.py),
   10. the weight of the command line: the peak memory of `figvault expand`
       above the same command's on an empty snapshot, as a multiple of the
-      archive, and the CPU time and modules of `figvault --help`.
+      archive, and the CPU time and modules of `figvault --help`,
+  11. show, diff and extract on crafted hostile archives and on large genuine
+      ones (bench/reading.py).
 
 Runs of the compared variants are interleaved in a shuffled order inside every
 round, and ratios are taken between the runs of the same round (paired), so
@@ -59,6 +62,7 @@ if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
 import peers  # noqa: E402
+import reading  # noqa: E402
 import trees  # noqa: E402
 import view_cases  # noqa: E402
 
@@ -1047,6 +1051,8 @@ def main():
                         help="run only section 9, show, diff and list on slow inputs")
     parser.add_argument("--replay", action="store_true",
                         help="run only section 10, the weight of the command line")
+    parser.add_argument("--reader", action="store_true",
+                        help="run only section 11, the restricted reader on crafted and large archives")
     parser.add_argument("--memory-child", nargs=4, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.memory_child:
@@ -1068,7 +1074,7 @@ def main():
     rng = random.Random(2024)
 
     kind = "full"
-    for only in ("snapshot", "dump", "floor", "restore", "view", "replay"):
+    for only in ("snapshot", "dump", "floor", "restore", "view", "replay", "reader"):
         if getattr(options, only):
             kind = only
     if options.quick:
@@ -1104,7 +1110,9 @@ def main():
     needed = list(snapshot_rounds) + list(decorated_rounds)
     restore_trees = ["medium"]
     restore_rounds = QUICK_RESTORE_ROUNDS if options.quick else FULL_RESTORE_ROUNDS
-    if options.dump:
+    if options.reader:
+        needed = []
+    elif options.dump:
         needed = list(dump_rounds)
     elif options.floor:
         needed = list(floor_rounds)
@@ -1150,6 +1158,9 @@ def main():
             return
         if options.replay:
             replay_section(root, tree_dirs, replay_trees, replay_runs, help_runs)
+            return
+        if options.reader:
+            reading.reader_section(root, "quick" if options.quick else "full", emit, table)
             return
 
         # 1. decorated call
@@ -1312,6 +1323,9 @@ def main():
 
         # 10. the weight of the command line
         replay_section(root, tree_dirs, replay_trees, replay_runs, help_runs)
+
+        # 11. the restricted reader
+        reading.reader_section(root, "quick" if options.quick else "full", emit, table)
     finally:
         shutil.rmtree(root, ignore_errors=True)
         emit(f"Total time: {time.time() - started:.0f} s")

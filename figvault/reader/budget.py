@@ -3,7 +3,9 @@
 A crafted archive must not make the reader (or what is made of its data)
 crash, hang or exhaust memory, so every command counts what it does against
 :class:`Limits`; a budget that runs out raises :class:`LimitError`, which
-says in our own words what ran out and what the limit is.
+says in our own words what ran out and what the limit is. What a read makes
+is counted per archive (by the reader), what is printed per command (by a
+:class:`Budget`).
 """
 
 from __future__ import annotations
@@ -23,6 +25,7 @@ __all__ = [
     "Limits",
     "concerning",
     "limits_for_loading",
+    "limits_for_sources",
 ]
 
 # Longest chain of nested containers and placeholders in a value.
@@ -32,7 +35,7 @@ MAX_DEPTH = 300
 MAX_NODES = 1_000_000
 # Entries of the pickle memo (each PUT/BINPUT/MEMOIZE adds one).
 MAX_MEMO = 500_000
-# Bytes of text, bytes and integer data made from one command's archives.
+# Bytes of text, bytes and integer data made from one archive.
 MAX_ALLOCATION = 512 * 1024 * 1024
 # Characters that one command may print.
 MAX_OUTPUT = 16 * 1024 * 1024
@@ -40,12 +43,17 @@ MAX_OUTPUT = 16 * 1024 * 1024
 MAX_PATH_PARTS = 256
 # Bytes of source text handed to compile() or ast.parse() at a time.
 MAX_PARSE_BYTES = 512 * 1024
+# Digits of a number written as text in a stream: Python's own limit for
+# turning text into an int (beyond it the work grows quadratically, and an
+# ordinary load refuses such a number as well).
+MAX_NUMBER_DIGITS = 4300
 
 # What each budget bounds, as its error message names it.
 ALLOCATION_TEXT = "the data read from the archive"
 OUTPUT_TEXT = "the output"
 DEPTH_TEXT = "the nesting depth of the archive's data"
 NODES_TEXT = "the number of objects to inspect"
+NUMBER_TEXT = "a number of {digits} digits"
 PARSE_TEXT = "the source {name} to compile ({size})"
 PATH_TEXT = "a file path of {parts} parts"
 # Why a read failed without a budget running out.
@@ -109,22 +117,24 @@ def concerning(archive: str) -> Iterator[None]:
         raise error from None
 
 
+def allocation_error(limit: int) -> LimitError:
+    """The error of a read that made more than ``limit`` bytes of data."""
+    return LimitError(ALLOCATION_TEXT, count_text(limit, "bytes"))
+
+
+def number_error(digits: int) -> LimitError:
+    """The error of a number written with ``digits`` digits, too many to read."""
+    return LimitError(NUMBER_TEXT.format(digits=count_text(digits)), count_text(MAX_NUMBER_DIGITS, "digits"))
+
+
 class Budget:
-    """The running counts of one command, checked against its :class:`Limits`."""
+    """The limits of one command and what it has printed so far. Each read
+    of an archive counts what it makes on its own (so that ``diff`` can
+    read two archives that ``show`` reads), against the same limits."""
 
     def __init__(self, limits: Limits | None = None) -> None:
         self.limits = limits or Limits()
-        self.allocated = 0
         self.printed = 0
-
-    def allocate(self, size: int) -> None:
-        """Count ``size`` bytes of data made from the stream."""
-        self.allocated += size
-        if self.allocated > self.limits.allocation:
-            raise LimitError(ALLOCATION_TEXT, count_text(self.limits.allocation, "bytes"))
-
-    def allocation_left(self) -> int:
-        return max(0, self.limits.allocation - self.allocated)
 
     def output(self, size: int) -> None:
         """Count ``size`` characters about to be printed."""
@@ -159,6 +169,9 @@ class Budget:
 
 # A replay loads the archive with dill right after reading it, so reading it
 # for the plan may cost what loading costs: its budgets grow with the file.
+# Every operation takes at least one byte of the file, so operations and memo
+# entries as many as its bytes bound the time by the file's size; a pickler
+# nests no deeper than this.
 _LOADING_DEPTH = 10_000
 _LOADING_BYTES_PER_FILE_BYTE = 8  # text decoded from UTF-8 may take four times its bytes, and more
 
@@ -174,3 +187,13 @@ def limits_for_loading(path: str | os.PathLike[str]) -> Limits:
         memo=max(MAX_MEMO, size),
         allocation=max(MAX_ALLOCATION, _LOADING_BYTES_PER_FILE_BYTE * size),
     )
+
+
+def limits_for_sources(path: str | os.PathLike[str]) -> Limits:
+    """Budgets for a read that keeps only the archived sources (``extract``),
+    whatever else the archive holds: it makes nothing but dicts and scalars,
+    so its operations and memo entries may be as many as the file's bytes
+    (time and memory grow with the file), while the data it makes keeps the
+    usual bound."""
+    size = os.path.getsize(path)
+    return Limits(depth=max(MAX_DEPTH, _LOADING_DEPTH), nodes=max(MAX_NODES, size), memo=max(MAX_MEMO, size))

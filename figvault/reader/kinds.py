@@ -14,7 +14,7 @@ from typing import Any
 
 from ..terminal import clean_text
 from .budget import ArchiveError, Budget, Limits
-from .placeholders import Call, Global, OpaqueKey, Persistent, StreamSet
+from .placeholders import Call, Global, OpaqueKey, Persistent, Skipped, StreamSet
 
 __all__ = ["array_facts", "describe_type", "numpy_dtype", "numpy_scalar_value", "type_of_call"]
 
@@ -45,6 +45,13 @@ _NUMPY_SCALAR = ("numpy.core.multiarray.scalar", "numpy._core.multiarray.scalar"
 # Characters kept of a dtype's name, and of a field name inside it.
 _DTYPE_CHARS = 120
 _FIELD_CHARS = 40
+# The longest type code a dtype is made with ("<U20", "f8"): a longer one is
+# shown cut, never parsed.
+_DTYPE_CODE_CHARS = 24
+# Levels of structured dtypes inside structured dtypes that are spelled out.
+_DTYPE_LEVELS = 2
+# Fields of a structured dtype that are spelled out.
+_DTYPE_FIELDS = 8
 
 
 def describe_type(value: Any) -> str:
@@ -55,6 +62,8 @@ def describe_type(value: Any) -> str:
         return type_of_call(value)
     if isinstance(value, Persistent):
         return "persistent reference"
+    if type(value) is Skipped:
+        return "an object that was not read"
     if type(value) is StreamSet:
         return value.kind
     if type(value) is OpaqueKey:
@@ -110,7 +119,7 @@ def _type_of_named_call(call: Call, name: str) -> str:
 _NUMPY_KINDS = {"b": "bool", "i": "int", "u": "uint", "f": "float", "c": "complex"}
 
 
-def numpy_dtype(dtype: Any) -> str | None:
+def numpy_dtype(dtype: Any, level: int = 0) -> str | None:
     """The name of a pickled numpy dtype ("float32", "<U2", ...), or None."""
     if not isinstance(dtype, Call):
         return None
@@ -120,6 +129,8 @@ def numpy_dtype(dtype: Any) -> str | None:
     code = dtype.args[0]
     if type(code) is not str or not code:
         return None
+    if len(code) > _DTYPE_CODE_CHARS or not code.isascii():
+        return clean_text(code, _DTYPE_CHARS)
     state = dtype.states[-1] if dtype.states and type(dtype.states[-1]) is tuple else ()
     order = state[1] if len(state) > 1 and type(state[1]) is str else ""
     kind, size = code[0], code[1:]
@@ -140,13 +151,15 @@ def numpy_dtype(dtype: Any) -> str | None:
     elif kind == "V":
         names = state[3] if len(state) > 3 and type(state[3]) is tuple else None
         fields = state[4] if len(state) > 4 and type(state[4]) is dict else None
-        if names and fields is not None:
+        if names and fields is not None and level >= _DTYPE_LEVELS:
+            text = "struct(...)"
+        elif names and fields is not None:
             parts = []
-            for field in names[:8]:
+            for field in names[:_DTYPE_FIELDS]:
                 entry = fields.get(field) if type(field) is str else None
-                inner = numpy_dtype(entry[0]) if type(entry) is tuple and entry else None
+                inner = numpy_dtype(entry[0], level + 1) if type(entry) is tuple and entry else None
                 parts.append(f"{clean_text(field, _FIELD_CHARS)}: {inner or '?'}")
-            text = "struct(" + ", ".join(parts) + (", ..." if len(names) > 8 else "") + ")"
+            text = "struct(" + ", ".join(parts) + (", ..." if len(names) > _DTYPE_FIELDS else "") + ")"
         else:
             text = code
     else:

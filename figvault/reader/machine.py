@@ -3,10 +3,12 @@
 :class:`Unpickler` runs the opcodes of :mod:`.opcodes` on its stack, memo
 and metastack, reading bytes within the budgets of a :class:`~.budget.Budget`:
 a declared length is checked against the bytes that are really left before
-anything is allocated for it, the memo and the number of operations are
-bounded, and dictionary keys whose hash a crafted stream could choose are
-kept unhashed. :func:`load`, :func:`loads` and :func:`read_record` turn
-every failure of a malformed stream into an :class:`~.budget.ArchiveError`.
+anything is allocated for it, the data made, the memo and the number of
+operations are bounded per stream, and dictionary keys whose hash a crafted
+stream could choose are kept unhashed. A sources-only read (``extract``)
+makes nothing but dicts and scalars, whatever else the stream describes.
+:func:`load`, :func:`loads` and :func:`read_record` turn every failure of a
+malformed stream into an :class:`~.budget.ArchiveError`.
 """
 
 from __future__ import annotations
@@ -21,10 +23,10 @@ from dataclasses import dataclass
 from typing import Any, BinaryIO
 
 from ..terminal import clean_text, count_text
-from .budget import ArchiveError, Budget, LimitError
+from .budget import MAX_MEMO, MAX_NUMBER_DIGITS, ArchiveError, Budget, LimitError, allocation_error, number_error
 from .kinds import describe_type
 from .opcodes import DISPATCH, Stop, refuse
-from .placeholders import Call, Global, OpaqueKey, Persistent, Placeholder, StreamSet
+from .placeholders import SKIPPED, Call, Global, OpaqueKey, Persistent, Placeholder, StreamSet, cut_name
 from .stored import ArchiveFile, Store, StoredText
 
 __all__ = ["ReadInfo", "Unpickler", "load", "loads", "read_record"]
@@ -51,13 +53,25 @@ DILL_SPECIAL_GLOBALS = frozenset({("__builtin__", "__main__"), ("__builtin__", "
 _SAFE_INT = 2**61 - 1
 _PLACEHOLDER_TYPES = (Global, Call, Persistent, Placeholder)
 
+# What a sources-only read makes: the objects that can be (or hold) file
+# keys and texts. Every other object it reads is SKIPPED.
+_SOURCE_TYPES = frozenset((dict, str, bytes, bytearray, int, float, complex, bool, type(None)))
+# Opcodes that make a dict, and what one costs a sources-only read (which
+# counts it as made data, since dicts are all it keeps).
+_DICT_OPCODES = frozenset((pickle.EMPTY_DICT[0], pickle.DICT[0]))
+_DICT_BYTES = 64
+# Memo entries at indices that a pickler never writes (beyond the next free
+# one) are kept apart, and bounded whatever the memo budget.
+_MAX_SPARSE_MEMO = MAX_MEMO
+
 
 @dataclass(repr=False)
 class ReadInfo:
     """What a read saw besides the value: the global names the stream uses
-    ("module.name", each once, in first-seen order), the modules that an
-    ordinary load imports for them, the highest protocol,
-    and, per dictionary, the keys that were set more than once."""
+    ("module.name", each once, in first-seen order, cut to MAX_NAME_CHARS;
+    none for a sources-only read), the modules that an ordinary load imports
+    for them, the highest protocol, and, per dictionary, the keys that were
+    set more than once."""
 
     names: list[str]
     modules: list[str]
@@ -77,20 +91,37 @@ class ReadInfo:
 
 class Unpickler:
     """A pickle reader that imports nothing and calls nothing from the stream,
-    within the budgets of a :class:`~.budget.Budget`."""
+    within the budgets of a :class:`~.budget.Budget`.
 
-    def __init__(self, file: BinaryIO, budget: Budget | None = None, store: Store | None = None) -> None:
+    With ``sources_only``, only dicts and scalars are made; every other
+    object (lists, tuples, sets, calls, ...) is :data:`SKIPPED`, and no
+    names are recorded: the archive's file dictionary reads the same, and
+    the rest costs time but no memory. With a ``store`` (a replay's read),
+    large texts and bytes are left in the file.
+    """
+
+    def __init__(
+        self, file: BinaryIO, budget: Budget | None = None, store: Store | None = None, sources_only: bool = False
+    ) -> None:
         self.file = file
         self.store = store  # large texts and bytes are left in the file (a replay's read)
         self.budget = budget or Budget()
         self.limits = self.budget.limits
+        self.sources_only = sources_only
+        self.allocated = 0  # bytes of data made from this stream
         self.names: dict[str, None] = {}
         self.modules: dict[str, None] = {}
         self.duplicates: dict[int, tuple[dict, list[Any], int]] = {}
         self.proto = 0
-        self.memo: dict[int, Any] = {}
+        # The memo: the indices a pickler writes (0, 1, 2, ...) in a list,
+        # any others apart.
+        self.memo: list[Any] = []
+        self.sparse_memo: dict[int, Any] = {}
         self.stack: list[Any] = []
         self.metastack: list[list[Any]] = []
+        # The dicts that were given a key other than a str, by id (and kept
+        # alive, so that no other dict takes the id).
+        self._other_keys: dict[int, dict] = {}
         self._size = self._file_size(file)
 
     # -- reading bytes -------------------------------------------------------
@@ -134,8 +165,8 @@ class Unpickler:
             data = self.file.read(size)
         else:
             left = self.check_left(size)
-            if size > self.budget.allocation_left():
-                self.budget.allocate(size)  # raises
+            if size > self.allocation_left():
+                self.allocate(size)  # raises
             if left is not None:
                 data = self.file.read(size)
             else:
@@ -154,20 +185,36 @@ class Unpickler:
 
     def readline(self) -> bytes:
         """One text line, newline included, within the allocation budget."""
-        limit = self.budget.allocation_left() + 1
+        limit = self.allocation_left() + 1
         line = self.file.readline(limit)
         if not line.endswith(b"\n"):
             if len(line) >= limit:
-                self.budget.allocate(len(line))  # raises
+                self.allocate(len(line))  # raises
             raise EOFError
-        self.budget.allocate(len(line))
+        self.allocate(len(line))
         return line
+
+    def number(self, text: bytes, base: int = 10) -> int:
+        """The integer written as ``text`` (a line of the stream), within the
+        digits that Python turns into an int."""
+        if len(text) > MAX_NUMBER_DIGITS:
+            raise number_error(len(text.strip()))
+        return int(text, base)
 
     def payload(self, size: int) -> bytes:
         """``size`` bytes that become (part of) an object."""
         data = self.read(size)
-        self.budget.allocate(size)
+        self.allocate(size)
         return data
+
+    def allocate(self, size: int) -> None:
+        """Count ``size`` bytes of data made from the stream."""
+        self.allocated += size
+        if self.allocated > self.limits.allocation:
+            raise allocation_error(self.limits.allocation)
+
+    def allocation_left(self) -> int:
+        return max(0, self.limits.allocation - self.allocated)
 
     # -- the stack -----------------------------------------------------------
 
@@ -197,6 +244,7 @@ class Unpickler:
         read = self.file.read
         dispatch = DISPATCH
         limit = self.limits.nodes
+        keep_sources = self._keep_sources if self.sources_only else None
         count = 0
         try:
             while True:
@@ -210,8 +258,22 @@ class Unpickler:
                 if handler is None:
                     raise pickle.UnpicklingError(f"invalid load key, {key!r}")
                 handler(self)
+                if keep_sources is not None:
+                    keep_sources(key[0])
         except Stop as stop:
             return stop.value
+
+    def _keep_sources(self, opcode: int) -> None:
+        """After each operation of a sources-only read: the object it made
+        (on top of the stack) is kept only when it is a dict or a scalar."""
+        stack = self.stack
+        if stack:
+            kind = type(stack[-1])
+            if kind is dict:
+                if opcode in _DICT_OPCODES:
+                    self.allocate(_DICT_BYTES)
+            elif kind not in _SOURCE_TYPES:
+                stack[-1] = SKIPPED
 
     # -- globals ---------------------------------------------------------------
 
@@ -223,9 +285,10 @@ class Unpickler:
             elif module in _compat_pickle.IMPORT_MAPPING:
                 module = _compat_pickle.IMPORT_MAPPING[module]
         found = Global(module, name)
-        self.names.setdefault(found.dotted)
-        if not special:
-            self.modules.setdefault(module)
+        if not self.sources_only:
+            self.names.setdefault(found.dotted)
+            if not special:
+                self.modules.setdefault(cut_name(module))
         return found
 
     def get_extension(self, code: int) -> None:
@@ -244,6 +307,8 @@ class Unpickler:
         if type(key) is StoredText:  # a key is always plain text, however long
             key = key.read()
         kind = type(key)
+        if kind is not str:
+            self._other_keys[id(target)] = target
         if kind is str or kind is bytes or key is None or kind is bool or (kind is int and -_SAFE_INT < key < _SAFE_INT):
             if key in target:
                 self._note_duplicate(target, key)
@@ -276,6 +341,11 @@ class Unpickler:
         else:
             refuse(opcode, target)
 
+    def keywords_checked(self, kwargs: dict) -> bool:
+        """Whether every key of a dict the stream made is a str (in constant
+        time: a stream can hand one large dict to every call it makes)."""
+        return id(kwargs) not in self._other_keys
+
     # -- memo ------------------------------------------------------------------
 
     def memo_put(self, index: int) -> None:
@@ -283,19 +353,41 @@ class Unpickler:
             raise pickle.UnpicklingError("negative PUT argument")
         if index > _MAX_MEMO_INDEX:
             raise LimitError(f"a memo index of {count_text(index)}", count_text(_MAX_MEMO_INDEX))
-        memo = self.memo
-        if index not in memo and len(memo) >= self.limits.memo:
-            raise LimitError("the number of memo entries", count_text(self.limits.memo))
-        memo[index] = self.top()
+        value = self.top()
+        memo, sparse = self.memo, self.sparse_memo
+        if index < len(memo):
+            memo[index] = value
+            return
+        if index not in sparse:
+            if len(memo) + len(sparse) >= self.limits.memo:
+                raise _memo_full(self.limits.memo)
+            if index > len(memo) and len(sparse) >= _MAX_SPARSE_MEMO:
+                raise _memo_full(_MAX_SPARSE_MEMO)
+        if index == len(memo):
+            memo.append(value)
+            sparse.pop(index, None)
+        else:
+            sparse[index] = value
 
     def memo_get(self, index: int) -> None:
-        try:
-            self.push(self.memo[index])
-        except (KeyError, TypeError):
-            raise pickle.UnpicklingError(f"Memo value not found at index {index}") from None
+        memo = self.memo
+        if 0 <= index < len(memo):
+            self.push(memo[index])
+        elif index in self.sparse_memo:
+            self.push(self.sparse_memo[index])
+        else:
+            raise pickle.UnpicklingError(f"Memo value not found at index {index}")
+
+    def memo_size(self) -> int:
+        """The index that MEMOIZE gives the next object: the memo's length."""
+        return len(self.memo) + len(self.sparse_memo)
 
     def info(self) -> ReadInfo:
         return ReadInfo(list(self.names), list(self.modules), self.proto, self.duplicates)
+
+
+def _memo_full(limit: int) -> LimitError:
+    return LimitError("the number of memo entries", count_text(limit))
 
 
 def _run(unpickler: Unpickler) -> Any:
@@ -337,22 +429,24 @@ def loads(data: bytes, budget: Budget | None = None) -> Any:
 
 
 def read_record(
-    path: str | os.PathLike[str] | ArchiveFile, budget: Budget | None = None
+    path: str | os.PathLike[str] | ArchiveFile, budget: Budget | None = None, sources_only: bool = False
 ) -> tuple[dict, ReadInfo]:
     """The archive record of the file at ``path`` and what the read saw.
 
     Given an open :class:`~.stored.ArchiveFile` (a replay's read), its large
-    texts and bytes are left in that file (see :mod:`.stored`).
-    OSError from opening the file reaches the caller; ArchiveError is raised
-    for a file that holds no pickle, or whose record is not a dict holding
-    the keys "files" and "func".
+    texts and bytes are left in that file (see :mod:`.stored`). With
+    ``sources_only``, only the record's dicts and scalars are made (its
+    "files" reads as it is; "func" and "args" hold SKIPPED in place of
+    everything else). OSError from opening the file reaches the caller;
+    ArchiveError is raised for a file that holds no pickle, or whose record
+    is not a dict holding the keys "files" and "func".
     """
     if isinstance(path, ArchiveFile):
         opened, store = path.stream(_READ_CHUNK), Store(path)
     else:
         opened, store = open(path, "rb", buffering=_READ_CHUNK), None
     with opened as file:
-        unpickler = Unpickler(file, budget, store)
+        unpickler = Unpickler(file, budget, store, sources_only)
         record = _run(unpickler)
     if type(record) is not dict:
         raise ArchiveError(f"the file holds {clean_text(describe_type(record), _DETAIL_CHARS)}, not an archive record")

@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any, Callable, NoReturn
 
 from ..terminal import count_text
 from .budget import LimitError
-from .placeholders import Call, Persistent, Placeholder, StreamSet
+from .placeholders import SKIPPED, Call, Persistent, Placeholder, StreamSet
 from .stored import STORED_MIN_BYTES
 
 if TYPE_CHECKING:
@@ -53,13 +53,23 @@ def refuse(opcode: str, target: Any) -> NoReturn:
     raise pickle.UnpicklingError(f"{opcode} applied to a {type(target).__name__}")
 
 
-def _line_int(r: Unpickler, base: int = 10) -> int:
-    return int(r.readline()[:-1], base)
+def _line_int(r: Unpickler) -> int:
+    return r.number(r.readline()[:-1])
+
+
+def _call_arguments(args: Any, opcode: str) -> tuple:
+    """The arguments of a call the stream makes: a tuple, or none for the
+    tuple that a sources-only read skipped."""
+    if type(args) is tuple:
+        return args
+    if args is SKIPPED:
+        return ()
+    raise pickle.UnpicklingError(f"{opcode} arguments are not a tuple")
 
 
 def _decode_text(r: Unpickler, data: bytes) -> str:
     text = str(data, "utf-8", "surrogatepass")
-    r.budget.allocate(sys.getsizeof(text) - len(data))
+    r.allocate(sys.getsizeof(text) - len(data))
     return text
 
 
@@ -111,6 +121,9 @@ def load_stop(r: Unpickler) -> None:
 
 @handles(pickle.MARK)
 def load_mark(r: Unpickler) -> None:
+    # Marks open at once nest as deep as the data being built.
+    if len(r.metastack) >= r.limits.depth:
+        r.budget.check_depth(len(r.metastack) + 1)
     r.metastack.append(r.stack)
     r.stack = []
 
@@ -159,7 +172,7 @@ def load_int(r: Unpickler) -> None:
     elif line == b"01\n":
         r.push(True)
     else:
-        r.push(int(line, 0))
+        r.push(r.number(line[:-1], 0))
 
 
 @handles(pickle.BININT)
@@ -182,7 +195,7 @@ def load_long(r: Unpickler) -> None:
     text = r.readline()[:-1]
     if text.endswith(b"L"):
         text = text[:-1]
-    r.push(int(text, 0))
+    r.push(r.number(text, 0))
 
 
 @handles(pickle.LONG1)
@@ -258,7 +271,7 @@ def load_bytearray8(r: Unpickler) -> None:
 @handles(pickle.UNICODE)
 def load_unicode(r: Unpickler) -> None:
     text = str(r.readline()[:-1], "raw-unicode-escape")
-    r.budget.allocate(sys.getsizeof(text))
+    r.allocate(sys.getsizeof(text))
     r.push(text)
 
 
@@ -457,9 +470,7 @@ def load_reduce(r: Unpickler) -> None:
     func = r.top()
     if not isinstance(func, Placeholder):
         refuse("REDUCE", func)
-    if type(args) is not tuple:
-        raise pickle.UnpicklingError("REDUCE arguments are not a tuple")
-    r.stack[-1] = Call(func, args)
+    r.stack[-1] = Call(func, _call_arguments(args, "REDUCE"))
 
 
 @handles(pickle.NEWOBJ)
@@ -468,9 +479,7 @@ def load_newobj(r: Unpickler) -> None:
     cls = r.pop()
     if not isinstance(cls, Placeholder):
         refuse("NEWOBJ", cls)
-    if type(args) is not tuple:
-        raise pickle.UnpicklingError("NEWOBJ arguments are not a tuple")
-    r.push(Call(cls, args, how="new"))
+    r.push(Call(cls, _call_arguments(args, "NEWOBJ"), how="new"))
 
 
 @handles(pickle.NEWOBJ_EX)
@@ -480,11 +489,11 @@ def load_newobj_ex(r: Unpickler) -> None:
     cls = r.pop()
     if not isinstance(cls, Placeholder):
         refuse("NEWOBJ_EX", cls)
-    if type(args) is not tuple or type(kwargs) is not dict:
-        raise pickle.UnpicklingError("NEWOBJ_EX arguments are not a tuple and a dict")
-    if not all(type(key) is str for key in kwargs):
+    if type(kwargs) is not dict:
+        raise pickle.UnpicklingError("NEWOBJ_EX keywords are not a dict")
+    if not r.keywords_checked(kwargs):
         raise pickle.UnpicklingError("NEWOBJ_EX keywords are not all strings")
-    r.push(Call(cls, args, kwargs, how="new"))
+    r.push(Call(cls, _call_arguments(args, "NEWOBJ_EX"), kwargs, how="new"))
 
 
 @handles(pickle.PERSID)
@@ -551,4 +560,4 @@ def load_long_binput(r: Unpickler) -> None:
 
 @handles(pickle.MEMOIZE)
 def load_memoize(r: Unpickler) -> None:
-    r.memo_put(len(r.memo))
+    r.memo_put(r.memo_size())

@@ -6,22 +6,49 @@ instantiate or update an object is recorded on placeholders instead
 (:class:`Call`, and the ``states``, ``items`` and ``entries`` of any
 placeholder); a persistent id becomes a :class:`Persistent`. Dictionary
 keys whose hash a crafted stream could choose are kept as
-:class:`OpaqueKey`, sets as :class:`StreamSet`. Nothing here calls or
-imports anything that a stream names.
+:class:`OpaqueKey`, sets as :class:`StreamSet`. A read that wants only the
+archived sources makes no object but dicts and scalars: everything else is
+:data:`SKIPPED`. Names are joined and listed cut (:func:`dotted_name`).
+Nothing here calls or imports anything that a stream names.
 """
 
 from __future__ import annotations
 
-from typing import Any, Iterable
+from types import MappingProxyType
+from typing import Any, Iterable, Mapping
 
 from ..terminal import clean_text
 
-__all__ = ["Call", "Global", "OpaqueKey", "Persistent", "Placeholder", "StreamSet"]
+__all__ = ["SKIPPED", "Call", "Global", "OpaqueKey", "Persistent", "Placeholder", "Skipped", "StreamSet", "cut_name", "dotted_name"]
 
-# Characters of a name shown in a placeholder's repr.
-_REPR_CHARS = 200
+# Characters of a name kept where names from a stream are joined or listed
+# ("module.name"): no real name is longer, and a stream can make one name of
+# megabytes and refer to it from every object, so a name is cut before it
+# is copied.
+MAX_NAME_CHARS = 200
+# What ends a name that was cut (no identifier ends so, so a cut name never
+# equals a real one).
+CUT_MARK = "..."
 
 NOTHING: tuple = ()
+NO_KEYWORDS: Mapping[str, Any] = MappingProxyType({})
+
+
+def cut_name(text: str, limit: int = MAX_NAME_CHARS) -> str:
+    """``text`` when it is at most ``limit`` characters long, else its
+    beginning and "..." (``limit`` characters in all)."""
+    if len(text) <= limit:
+        return text
+    return text[: limit - len(CUT_MARK)] + CUT_MARK
+
+
+def dotted_name(module: str, name: str, limit: int = MAX_NAME_CHARS) -> str:
+    """"module.name" (or "name" without a module), cut to ``limit``
+    characters without copying more of either part than that."""
+    if len(module) + len(name) < limit:
+        return f"{module}.{name}" if module else name
+    joined = f"{module[:limit]}.{name[:limit]}" if module else name[: limit + 1]
+    return cut_name(joined, limit)
 
 
 class Placeholder:
@@ -91,10 +118,11 @@ class Global(Placeholder):
 
     @property
     def dotted(self) -> str:
-        return f"{self.module}.{self.name}" if self.module else self.name
+        """"module.name", cut to MAX_NAME_CHARS characters."""
+        return dotted_name(self.module, self.name)
 
     def __repr__(self) -> str:
-        return f"<global {clean_text(self.dotted, _REPR_CHARS)}>"
+        return f"<global {clean_text(self.dotted, MAX_NAME_CHARS)}>"
 
 
 class Call(Placeholder):
@@ -106,11 +134,13 @@ class Call(Placeholder):
 
     __slots__ = ("func", "args", "kwargs", "how")
 
-    def __init__(self, func: Any, args: tuple, kwargs: dict | None = None, how: str = "call") -> None:
+    def __init__(self, func: Any, args: tuple, kwargs: Mapping[str, Any] | None = None, how: str = "call") -> None:
         super().__init__()
         self.func = func
         self.args = tuple(args)
-        self.kwargs = dict(kwargs) if kwargs else {}
+        # The stream's own dict, not a copy: a stream can hand one large dict
+        # to every call it makes.
+        self.kwargs: Mapping[str, Any] = kwargs if kwargs else NO_KEYWORDS
         self.how = how
 
     @property
@@ -119,15 +149,47 @@ class Call(Placeholder):
         return self.func.dotted if isinstance(self.func, Global) else None
 
     def parts(self) -> list[Any]:
-        found = [self.func, *self.args]
-        for key, value in self.kwargs.items():
-            found.append(key)
-            found.append(value)
+        # The arguments and keywords as the stream made them (one tuple, one
+        # dict), not their items: a stream can hand one large tuple or dict
+        # to every call it makes, and a walk visits each of them once.
+        found = [self.func, self.args]
+        if self.kwargs:
+            found.append(self.kwargs)
         return found + super().parts()
 
     def __repr__(self) -> str:
         callee = self.func_name or type(self.func).__name__
-        return f"<call {clean_text(callee, _REPR_CHARS)}(...)>"
+        return f"<call {clean_text(callee, MAX_NAME_CHARS)}(...)>"
+
+
+class Skipped(Placeholder):
+    """Stands for every object that a sources-only read does not make (a
+    list, a tuple, a set, a call, ...): it takes whatever is recorded on it
+    and keeps nothing, so such objects cost the reader no memory."""
+
+    __slots__ = ()
+
+    def __call__(self, *args: Any, **kwargs: Any) -> "Skipped":
+        return self
+
+    def __setstate__(self, state: Any) -> None:
+        pass
+
+    def append(self, value: Any) -> None:
+        pass
+
+    def extend(self, values: Iterable[Any]) -> None:
+        pass
+
+    def __setitem__(self, key: Any, value: Any) -> None:
+        pass
+
+    def __repr__(self) -> str:
+        return "<not read>"
+
+
+# The one object that stands for everything a sources-only read skips.
+SKIPPED = Skipped()
 
 
 class Persistent(Placeholder):

@@ -42,6 +42,7 @@ from ..reader import (
     Limits,
     SavedPython,
     limits_for_loading,
+    limits_for_sources,
     read_record,
     saved_python,
     walk,
@@ -205,7 +206,7 @@ class Replay:
             self.source = ArchiveFile(self.archive)
             self.record, info = read_record(self.source, budget)
         else:
-            self.record, info = read_record(self.archive, budget)
+            self.record, info = read_record(self.archive, budget, sources_only=True)
         self.global_names = info.names
         self.stage = "check"
         if self.folder is not None:
@@ -232,12 +233,13 @@ class Replay:
         name = self.function.get("qualname") or self.function.get("name") or "the saved function"
         return ForeignCodeError(os.fsdecode(self.filename), self.python, name, reason)
 
-    def read_limits(self) -> Limits | None:
+    def read_limits(self) -> Limits:
         """The reader's budgets: a replay loads the archive anyway, so they
-        grow with the file; sources only (``extract``) keep the defaults,
-        which bound what an untrusted file can cost."""
+        grow with the file; sources only (``extract``) are read without
+        making anything else, so any archive's operations fit, at a cost
+        that grows with the file."""
         assert self.archive is not None
-        return limits_for_loading(self.archive) if self.runs_code else None
+        return limits_for_loading(self.archive) if self.runs_code else limits_for_sources(self.archive)
 
     def restore(self) -> None:
         """Write the saved sources into the new folder (when one was given)."""

@@ -29,6 +29,9 @@ __all__ = ["Fingerprints", "compare_archives"]
 NOTEBOOK_SUFFIX = ".ipynb"
 SAME_CELLS_NOTE = "the same cells: only outputs, execution counts or metadata differ"
 CELLS_NOTE = "compared by the text of its cells (--raw compares the JSON)"
+# Texts and bytes longer than this (and integers of more bits) are digested
+# once however often the stream shares them.
+_SHARED_LEAF_SIZE = 64
 
 
 def _leaf_digest(value: Any) -> bytes:
@@ -72,9 +75,24 @@ class Fingerprints:
                 found[1 + position] = self.place_of(node.args[position])  # after the callee
         return found
 
+    def leaf(self, value: Any) -> bytes:
+        """The digest of a scalar; a long one is digested once by identity."""
+        kind = type(value)
+        if kind is int:
+            large = value.bit_length() > 8 * _SHARED_LEAF_SIZE
+        else:
+            large = (kind is str or kind is bytes or kind is bytearray) and len(value) > _SHARED_LEAF_SIZE
+        if not large:
+            return _leaf_digest(value)
+        known = self.known.get(id(value))
+        if known is None:
+            known = self.known[id(value)] = _leaf_digest(value)
+            self.keep.append(value)
+        return known
+
     def of(self, root: Any) -> bytes:
         if is_leaf(root):
-            return _leaf_digest(root)
+            return self.leaf(root)
         known = self.known
         if id(root) in known:
             return known[id(root)]
@@ -96,7 +114,7 @@ class Fingerprints:
             while pending:
                 child = pending.pop()
                 if is_leaf(child):
-                    digests.append(_leaf_digest(child))
+                    digests.append(self.leaf(child))
                 elif id(child) in known:
                     digests.append(known[id(child)])
                 elif id(child) in on_path:
@@ -114,8 +132,7 @@ class Fingerprints:
                 stack[-1][2].append(known[id(node)])
         return known[id(root)]
 
-    @staticmethod
-    def _combine(node: Any, digests: list[bytes]) -> bytes:
+    def _combine(self, node: Any, digests: list[bytes]) -> bytes:
         digest = hashlib.blake2b(digest_size=16)
         kind = type(node)
         if kind is dict:
@@ -129,7 +146,7 @@ class Fingerprints:
         elif kind is OpaqueKey:
             return digests[0]
         elif isinstance(node, Global):
-            digest.update(b"G" + node.module.encode("utf-8", "surrogatepass") + b"\0" + node.name.encode("utf-8", "surrogatepass"))
+            digest.update(b"G" + self.leaf(node.module) + self.leaf(node.name))
         elif isinstance(node, Call):
             digest.update(b"C" + node.how.encode())
         elif isinstance(node, Persistent):

@@ -18,6 +18,9 @@ __all__ = ["code_fields", "describe_function", "effective_code", "filename_posit
 
 # Parameters listed for a function; more are cut short with "...".
 MAX_PARAMETERS = 256
+# The largest line number a code object holds (a C int): a larger "first
+# line" in a stream is no line, and is not printed.
+MAX_LINE_NUMBER = 2**31 - 1
 
 # Flags of a code object (the values of inspect.CO_VARARGS and CO_VARKEYWORDS).
 _CO_VARARGS = 0x04
@@ -171,6 +174,16 @@ def _text_or_none(value: Any) -> str | None:
     return value if type(value) is str else None
 
 
+def _distinct_states(states: Any) -> list[Any]:
+    """The states given to an object, each once, in the order of its last
+    use: applying them gives what applying all of them in order gives (a
+    stream can give one large state thousands of times)."""
+    last: dict[int, int] = {}
+    for index, state in enumerate(states):
+        last[id(state)] = index
+    return [state for index, state in enumerate(states) if last[id(state)] == index]
+
+
 def describe_function(func: Any) -> dict[str, Any]:
     """What the stream records about the saved function.
 
@@ -204,7 +217,7 @@ def describe_function(func: Any) -> dict[str, Any]:
     elif func.func_name == "dill._dill._create_function":
         args = func.args
         state_dict: dict = {}
-        for state in func.states:
+        for state in _distinct_states(func.states):
             if type(state) is tuple and len(state) == 2 and type(state[1]) is dict:
                 state_dict.update((k, v) for k, v in state[1].items() if type(k) is str)
         # A state that sets __code__ replaces the code the function was made with.
@@ -224,7 +237,7 @@ def describe_function(func: Any) -> dict[str, Any]:
             qualname=qualname,
             module=module,
             filename=_text_or_none(fields.get("filename")),
-            firstlineno=firstlineno if type(firstlineno) is int and firstlineno > 0 else None,
+            firstlineno=firstlineno if type(firstlineno) is int and 0 < firstlineno <= MAX_LINE_NUMBER else None,
             parameters=_parameters(fields, state_dict.get("__defaults__", args[3] if len(args) > 3 else None), state_dict.get("__kwdefaults__")),
         )
     else:

@@ -331,6 +331,7 @@ def summarize_archive(path: str, budget: Budget | None = None) -> ArchiveSummary
     budget = budget or Budget()
     with concerning(path):
         record, info = read_record(path, budget)
+        budget.output(sum(len(name) + ROW_CHARS for name in info.names))  # the globals, listed by --json
         walked = walk(record, budget)
         report = describe_record(record, budget, walked)
         files = source_files(record)
@@ -346,7 +347,7 @@ def summarize_archive(path: str, budget: Budget | None = None) -> ArchiveSummary
                 walked.nodes, function_record(record.get("func")), sources, compiler
             )
         del compiler
-        imports, calls, load_warnings = scan_loading(walked.nodes, info)
+        imports, calls, load_warnings = scan_loading(walked.nodes, info, budget)
         del walked
     try:
         size: int | None = os.path.getsize(path)

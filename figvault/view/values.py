@@ -7,7 +7,7 @@ from __future__ import annotations
 import math
 from typing import Any
 
-from ..reader import Call, Global, OpaqueKey, Plainness, StreamSet, array_facts, describe_type, numpy_scalar_value
+from ..reader import Call, Global, OpaqueKey, Plainness, StreamSet, array_facts, cut_name, describe_type, numpy_scalar_value
 from ..terminal import clean_text
 from .text import TYPE_CHARS, VALUE_CHARS
 
@@ -139,7 +139,7 @@ def describe_value(value: Any, plain: Plainness | None = None) -> dict[str, Any]
         if scalar is not None:
             described["value"] = scalar
         elif value.func_name == "dill._dill._import_module" and value.args and type(value.args[0]) is str:
-            described["refers_to"] = value.args[0]
+            described["refers_to"] = cut_name(value.args[0])
     elif kind is StreamSet:
         described["length"] = len(value.items)
         if (plain or Plainness()).check(value):

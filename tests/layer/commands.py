@@ -1,34 +1,110 @@
 """Running the command line and project scripts in child processes, for the
 tests of the Python layer (importable: conftest puts this folder on sys.path)."""
 
+import ctypes
 import os
 import re
 import resource
 import subprocess
 import shutil
 import sys
+import tempfile
+import time
 from pathlib import Path
 
 import pytest
 
 from support import child_environment
 
-# The memory (address space) and time that one command may take on a hostile file.
+# The memory and time that one command may take on a hostile file.
 MEMORY_BOUND = 1024 * 1024 * 1024
 TIME_BOUND = 10
 # The time that any other command may take (an expand imports numpy and more).
 TIMEOUT = 120
+
+
+def _sanitized():
+    """Whether this process (and so every child, which inherits the
+    environment that tools/sanitize.sh sets) runs with AddressSanitizer."""
+    try:
+        return hasattr(ctypes.CDLL(None), "__asan_init")
+    except OSError:
+        return False
+
+
+# AddressSanitizer reserves terabytes of address space for its shadow memory
+# when a process starts, so no address-space (or data) limit can be set on a
+# sanitized child: its resident memory is watched instead, and both bounds
+# grow by what the sanitizer itself costs (shadow memory, quarantined
+# blocks, every Python object through malloc).
+SANITIZED = _sanitized()
+SANITIZER_FACTOR = 3
+# How often a sanitized child's resident memory is looked at, in seconds.
+WATCH_INTERVAL = 0.02
 
 # Control characters that must never reach a terminal (tab included), and
 # the escape character that starts terminal control sequences.
 CONTROL = re.compile(r"[\x00-\x08\x0b-\x1f\x7f-\x9f\u2028\u2029]")
 
 
-def limit_memory(limit):
+def _limit_address_space(limit):
     def apply():
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
 
     return apply
+
+
+def _peak_resident(pid):
+    """The peak resident memory of a running process, in bytes (0 once it is gone)."""
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
+
+
+def run_bounded(command, *, memory=MEMORY_BOUND, timeout=TIME_BOUND, stdout=subprocess.PIPE, text=True, **popen):
+    """`command` in a child process with at most `memory` bytes and `timeout`
+    seconds (an overrun raises subprocess.TimeoutExpired); returns the
+    finished process. A child past the memory bound fails an address-space
+    allocation (MemoryError); a sanitized child is watched and killed, and
+    the overrun fails the test."""
+    if not SANITIZED:
+        return subprocess.run(
+            command, stdout=stdout, stderr=subprocess.PIPE, text=text, timeout=timeout,
+            preexec_fn=_limit_address_space(memory), **popen,
+        )
+    memory, timeout = memory * SANITIZER_FACTOR, timeout * SANITIZER_FACTOR
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        child = subprocess.Popen(command, stdout=out if stdout is subprocess.PIPE else stdout, stderr=err, **popen)
+        deadline = time.monotonic() + timeout
+        peak = 0
+        while True:
+            # wait4 gives a finished child's exact peak; a running one is
+            # looked at until it ends or passes a bound.
+            pid, status, usage = os.wait4(child.pid, os.WNOHANG)
+            if pid:
+                child.returncode = os.waitstatus_to_exitcode(status)
+                peak = max(peak, usage.ru_maxrss * 1024)
+                break
+            peak = max(peak, _peak_resident(child.pid))
+            if peak > memory or time.monotonic() > deadline:
+                child.kill()
+                child.wait()
+                if peak <= memory:
+                    raise subprocess.TimeoutExpired(command, timeout)
+                break
+            time.sleep(WATCH_INTERVAL)
+        assert peak <= memory, f"{command} used {peak:,} bytes of memory, more than {memory:,}"
+        outputs = []
+        for captured in (out, err):
+            captured.seek(0)
+            data = captured.read()
+            outputs.append(data.decode("utf-8", "replace") if text else data)
+    return subprocess.CompletedProcess(command, child.returncode, outputs[0] if stdout is subprocess.PIPE else None, outputs[1])
 
 
 def console_script_path():
@@ -41,21 +117,16 @@ def console_script_path():
 def run_cli(*args, cwd, bounded=False, console_script=False, timeout=None, env=None, stdout=subprocess.PIPE, text=True):
     """`python -m figvault ARGS` (or the `figvault` console script) in a
     child process; returns the finished process. ``bounded`` gives it at
-    most MEMORY_BOUND bytes of address space and TIME_BOUND seconds (an
-    overrun raises subprocess.TimeoutExpired), as a hostile file must
-    allow."""
+    most MEMORY_BOUND bytes and TIME_BOUND seconds (see run_bounded), as a
+    hostile file must allow."""
     command = [console_script_path()] if console_script else [sys.executable, "-m", "figvault"]
     environment = child_environment()
     environment.update(env or {})
+    command = [*command, *map(str, args)]
+    if bounded:
+        return run_bounded(command, timeout=timeout or TIME_BOUND, cwd=cwd, env=environment, stdout=stdout, text=text)
     return subprocess.run(
-        [*command, *map(str, args)],
-        cwd=cwd,
-        env=environment,
-        stdout=stdout,
-        stderr=subprocess.PIPE,
-        text=text,
-        timeout=timeout or (TIME_BOUND if bounded else TIMEOUT),
-        preexec_fn=limit_memory(MEMORY_BOUND) if bounded else None,
+        command, cwd=cwd, env=environment, stdout=stdout, stderr=subprocess.PIPE, text=text, timeout=timeout or TIMEOUT
     )
 
 

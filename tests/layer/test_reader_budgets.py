@@ -10,11 +10,12 @@ import pickle
 import struct
 import threading
 
+import crafted
 import pytest
 from commands import CONTROL, TIME_BOUND, one_error_line, run_cli, run_script
-from support import make_tree
+from support import listing, make_tree
 
-from figvault import reader
+from figvault import reader, view
 from figvault.reader import ArchiveError, Budget, LimitError, Limits
 from figvault.reader.budget import MAX_OUTPUT
 from figvault.view.summary import describe_record, summarize_archive
@@ -190,6 +191,85 @@ def test_hostile_files_are_shown_or_refused_within_bounds(hostile, name):
 
 
 
+# Python's own words for an int too long to turn into text (or back).
+PYTHON_DIGITS_ERROR = ("Exceeds the limit", "set_int_max_str_digits")
+
+CRAFTED = {
+    # name: the ingredients of both archives (see crafted.py)
+    "1-mb-global-name-in-3000-arguments": [(crafted.long_name, 2**20)],
+    "200-kb-int-and-first-line-number": [(crafted.huge_ints, 200_000)],
+    "one-state-given-5000-times": [(crafted.shared_states, 20_000)],
+    "one-keywords-dict-for-5000-calls": [(crafted.shared_keywords, 20_000)],
+}
+
+
+@pytest.mark.parametrize("command", [["show", "old.fv"], ["show", "old.fv", "--json"], ["diff", "old.fv", "new.fv"]], ids=["show", "json", "diff"])
+@pytest.mark.parametrize("name", list(CRAFTED))
+def test_shared_names_numbers_and_data_are_described_within_bounds(tmp_path, name, command):
+    # Names are cut before they are joined, numbers never turned into text
+    # past Python's limit, and what the stream shares is looked at once.
+    (tmp_path / "old.fv").write_bytes(crafted.archive_bytes(CRAFTED[name]))
+    (tmp_path / "new.fv").write_bytes(crafted.archive_bytes(CRAFTED[name], variant=1))
+    done = run_cli(*command, bounded=True, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""
+    assert len(done.stdout) < 4 * 2**20
+    assert not any(text in done.stdout for text in PYTHON_DIGITS_ERROR)
+
+
+NUMBERS = {
+    "first-line-of-5000-digits": crafted.archive_bytes([(crafted.huge_ints, 2100)]),
+    "text-int-of-5000-digits": b"(dS'args'\n(dS'a'\nI" + b"9" * 5000 + b"\nssS'files'\n(dsS'func'\nNs.",
+    "memo-index-of-5000-digits": b"(dS'args'\n(dS'a'\ng" + b"9" * 5000 + b"\nssS'files'\n(dsS'func'\nNs.",
+}
+
+
+@pytest.mark.parametrize("extra", [[], ["--json"]], ids=["text", "json"])
+@pytest.mark.parametrize("name", list(NUMBERS))
+def test_numbers_past_pythons_digit_limit_are_told_in_our_words(tmp_path, name, extra):
+    (tmp_path / "n.fv").write_bytes(NUMBERS[name])
+    done = run_cli("show", "n.fv", *extra, bounded=True, cwd=tmp_path)
+    assert not any(text in done.stdout + done.stderr for text in PYTHON_DIGITS_ERROR)
+    if done.returncode:
+        one_error_line(done, "n.fv: a number of 5,000 digits exceeds 4,300 digits")
+    else:
+        assert "line" not in json.loads(done.stdout)["function"] if extra else "Function   f(a)" in done.stdout
+
+
+def test_each_archive_of_a_diff_has_its_own_read_budget(tmp_path):
+    # Two archives that show reads within the budget are compared within it.
+    text = f"value = {'1' * 100}\n" * 5000
+    for name, changed in (("old.fv", text), ("new.fv", text + "more = 2\n")):
+        (tmp_path / name).write_bytes(pickle.dumps({"args": {}, "files": {"./a.py": changed}, "func": len}))
+    limits = Limits(allocation=int(1.5 * len(text)))
+    for name in ("old.fv", "new.fv"):
+        assert view.show(str(tmp_path / name), Budget(limits))
+    report = view.diff(str(tmp_path / "old.fv"), str(tmp_path / "new.fv"), Budget(limits), stat=True)
+    assert "changed  ./a.py  +1 -0" in report, report
+    with pytest.raises(LimitError, match="the data read from the archive exceeds"):
+        view.show(str(tmp_path / "new.fv"), Budget(Limits(allocation=len(text) // 2)))
+
+
+def test_extract_reads_every_archive_that_archive_writes(tmp_path):
+    # A million-element argument: more operations than show reads, which
+    # extract skips without making them.
+    make_tree(tmp_path, {"make.py": "from figvault import archive\n\ndef f(x):\n    return len(x)\n\narchive('big.fv')(f)(list(range(1_000_000)))\n"})
+    run_script("make.py", tmp_path)
+    one_error_line(run_cli("show", "big.fv", bounded=True, cwd=tmp_path), "the number of pickle operations exceeds 1,000,000")
+    done = run_cli("extract", "big.fv", "--folder", "out", bounded=True, cwd=tmp_path)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "./make.py\n", "")
+    assert listing(tmp_path / "out") == ["make.py"]
+
+
+@pytest.mark.parametrize("operation", [b"}", b"N", b"]\x94"], ids=["dicts", "nones", "memoized-lists"])
+def test_extract_of_a_hostile_file_is_bounded_by_its_size(tmp_path, operation):
+    # A sources-only read may take as many operations as the file has bytes:
+    # 2 MB of the cheapest ones end in one error line within the bounds.
+    (tmp_path / "h.fv").write_bytes(b"\x80\x04" + operation * (2 * 2**20 // len(operation)) + b".")
+    one_error_line(run_cli("extract", "h.fv", "--folder", "out", bounded=True, cwd=tmp_path), "h.fv")
+    assert not (tmp_path / "out").exists()
+
+
 def test_int_of_5000_digits_in_a_genuine_archive(tmp_path):
     make_tree(tmp_path, {"make.py": "from figvault import archive\n\ndef f(x):\n    return x\n\narchive('big.fv')(f)(10**5000)\n"})
     run_script("make.py", tmp_path)
@@ -262,6 +342,8 @@ BUDGETS = {
     "memo-index": (b"(p99999999999\n.", {}, "a memo index of 99,999,999,999 exceeds 4,294,967,295"),
     "allocation": (b"\x80\x04" + b"\x8c\x10" + b"x" * 16 + b"0" + b"\x8c\x10" + b"y" * 16 + b".", {"allocation": 40}, "the data read from the archive exceeds 40 bytes"),
     "text-line": (b"S'" + b"x" * 100 + b"'\n.", {"allocation": 50}, "exceeds 50 bytes"),
+    "number": (b"L" + b"1" * 4301 + b"L\n.", {}, "a number of 4,301 digits exceeds 4,300 digits"),
+    "marks": (b"(" * 30 + b"N.", {"depth": 20}, "the nesting depth of the archive's data exceeds 20 levels"),
 }
 
 

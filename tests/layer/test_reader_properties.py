@@ -3,6 +3,10 @@
 * Mutated archives (bytes flipped, cut short, bytes inserted) of a real
   archive are shown by the command line in a child process with bounded
   memory and time: each ends in a summary or in one clean error line.
+* Archives of the shapes that once broke the budgets (shared data, long
+  names, huge integers, pathological texts; see crafted.py), in generated
+  combinations and sizes, are shown, compared and extracted in a child
+  process with bounded memory and CPU time per command.
 * Generated pickle streams (any opcodes, small arguments) are read, surveyed
   and summarized in-process within small budgets: nothing but ArchiveError.
 * Generated data-only streams and pickled plain values read the same as an
@@ -13,17 +17,18 @@ import contextlib
 import json
 import pickle
 import struct
-import subprocess
 import sys
 
+import crafted
 import pytest
-from hypothesis import HealthCheck, event, given, settings
+from hypothesis import HealthCheck, Phase, event, given, settings
 from hypothesis import strategies as st
-from commands import CONTROL, MEMORY_BOUND, limit_memory, run_script
+from commands import CONTROL, SANITIZED, SANITIZER_FACTOR, TIME_BOUND, run_bounded, run_script
 from support import child_environment, flip_bits, make_tree
 
 from figvault import reader
 from figvault.reader import ArchiveError, Budget, Limits
+from figvault.reader.budget import MAX_OUTPUT
 from figvault.view.function import describe_function
 from figvault.view.summary import describe_record
 from figvault.view.values import describe_value
@@ -103,14 +108,11 @@ def show_batch(folder, contents):
         path = folder / f"{index}.fv"
         path.write_bytes(content)
         paths.append(str(path))
-    child = subprocess.run(
+    child = run_bounded(
         [sys.executable, "-c", CHILD, json.dumps(paths)],
         cwd=folder,
         env=child_environment(),
-        capture_output=True,
-        text=True,
         timeout=SECONDS_PER_CASE * len(contents) + 20,
-        preexec_fn=limit_memory(MEMORY_BOUND),
     )
     assert child.returncode == 0, child.stderr[-3000:]
     return json.loads(child.stdout)
@@ -143,6 +145,98 @@ def test_mutated_archives_are_shown_or_refused_in_one_line(real_archive, tmp_pat
             assert err == ""
             if as_json:
                 assert set(json.loads(out)) >= {"function", "args", "files", "warnings"}
+
+
+# ---------------------------------------------------------------------------
+# The shapes that once broke the budgets, through the command line
+# ---------------------------------------------------------------------------
+
+# Runs each command (a JSON list of argument lists) in-process within CPU
+# seconds: past them SIGPROF ends the child, and the command that ran is the
+# last one announced on stderr. Prints [exit status, characters printed,
+# stderr] per command as JSON.
+SHAPES_CHILD = r"""
+import contextlib, io, json, signal, sys
+from figvault import cli
+
+seconds = float(sys.argv[2])
+results = []
+for args in json.loads(sys.argv[1]):
+    sys.__stderr__.write(" ".join(args) + "\n")
+    sys.__stderr__.flush()
+    out, err = io.StringIO(), io.StringIO()
+    signal.setitimer(signal.ITIMER_PROF, seconds)
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        try:
+            status = cli.main(args)
+        except SystemExit as stop:
+            status = stop.code
+        except BaseException as error:
+            status = "escaped: " + type(error).__name__
+    signal.setitimer(signal.ITIMER_PROF, 0)
+    results.append([status, len(out.getvalue()), err.getvalue()])
+sys.stdout.write(json.dumps(results))
+"""
+
+SHAPE_COMMANDS = [
+    ["show", "old.fv"],
+    ["show", "old.fv", "--json"],
+    ["diff", "old.fv", "new.fv"],
+    ["extract", "old.fv", "--folder", "out"],
+]
+# CPU seconds one command may take.
+CPU_BOUND = TIME_BOUND * (SANITIZER_FACTOR if SANITIZED else 1)
+# Python's own words for an int too long to turn into text, and ours for an
+# error that no archive should cause.
+FOREIGN_WORDS = ("Exceeds the limit", "set_int_max_str_digits", "cannot be inspected")
+
+
+@st.composite
+def shapes(draw, family):
+    """Every ingredient of one family of crafted.FAMILIES, each with a size."""
+    return [(ingredient, draw(st.integers(*sizes))) for ingredient, sizes in crafted.FAMILIES[family].items()]
+
+
+@pytest.mark.parametrize(
+    "family",
+    [
+        "shared",
+        "names",
+        "ints",
+        pytest.param(
+            "texts",
+            marks=pytest.mark.xfail(
+                strict=True, reason="compiling and comparing such texts within the time bound is the view's work"
+            ),
+        ),
+    ],
+)
+@settings(max_examples=3, phases=[Phase.explicit, Phase.generate], **SETTINGS)
+@given(data=st.data())
+def test_shapes_that_broke_budgets_are_answered_within_bounds(tmp_path_factory, family, data):
+    ingredients = data.draw(shapes(family))
+    folder = tmp_path_factory.mktemp(family)
+    (folder / "old.fv").write_bytes(crafted.archive_bytes(ingredients))
+    (folder / "new.fv").write_bytes(crafted.archive_bytes(ingredients, variant=1))
+    child = run_bounded(
+        [sys.executable, "-c", SHAPES_CHILD, json.dumps(SHAPE_COMMANDS), str(CPU_BOUND)],
+        cwd=folder,
+        env=child_environment(),
+        timeout=3 * CPU_BOUND * len(SHAPE_COMMANDS),
+    )
+    ran = child.stderr.splitlines()[-1] if child.stderr else "?"
+    assert child.returncode == 0, f"{ran}: more than {CPU_BOUND} s of CPU, or a crash ({child.returncode})"
+    results = json.loads(child.stdout)
+    for args, (status, printed, err) in zip(SHAPE_COMMANDS, results):
+        assert status in (0, 1), (args, status, err)
+        assert printed <= MAX_OUTPUT
+        assert not any(words in err for words in FOREIGN_WORDS), (args, err)
+        if status:
+            lines = err.splitlines()
+            assert len(lines) == 1 and lines[0].startswith("figvault: error: "), (args, err)
+        else:
+            assert err == "", (args, err)
+    assert results[-1][0] == 0, "extract restores the sources of any of them"
 
 
 # ---------------------------------------------------------------------------

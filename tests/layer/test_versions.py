@@ -320,7 +320,7 @@ def test_archives_replay_byte_identically_on_every_version(travelled):
         done = job.check()
         project = archives[saved, script]
         assert (job.cwd / "figure.png").read_bytes() == (project / "figure.png").read_bytes(), (saved, version, script)
-        note = f"replayed plot(png_path, "
+        note = "replayed plot(png_path, "
         assert done.stderr.startswith(note), done.stderr
         rebuilt = f"(its code was saved by Python {saved}; rebuilt from ./{script})"
         assert done.stderr.rstrip().endswith(rebuilt) == (saved != version), done.stderr
