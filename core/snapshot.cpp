@@ -1,9 +1,10 @@
 // The native snapshot of create_file_dict (see snapshot.hpp).
 //
 // How it stays equal to the Python-level steps:
-//  * Folder walk: the order of CPython 3.11's glob for "./**/*<suffix>" with
-//    recursive=True. glob lists the working directory's files (os.scandir of
-//    "./"), then its subfolders (os.scandir of "."), and for each non-hidden
+//  * Folder walk: the order of glob (CPython 3.11 to 3.13) for
+//    "./**/*<suffix>" with recursive=True. glob lists the working directory's
+//    files (os.scandir of "./"; from 3.13 on only once os.path.isdir(".")
+//    holds), then its subfolders (os.scandir of "."), and for each non-hidden
 //    subfolder in the order scandir gave them: its files, then (recursively)
 //    its subfolders. A listing opens the folder by the same path string glob
 //    would pass (so ENAMETOOLONG and ELOOP stop the walk where they stop
@@ -33,13 +34,20 @@
 //    (the codec's incremental decoder, TextIOWrapper), so the exception, its
 //    traceback and the "unclosed file" ResourceWarning are theirs.
 //  * Recursion: audit hooks run, and glob's recursion runs out, at the same
-//    depth of the recursion budget as under the Python-level steps.
+//    depth of the recursion budget as under the Python-level steps: one
+//    budget on 3.11, Python frames and C-level calls apart from 3.12 on, each
+//    version's own units measured against its own glob.
+//  * Tools that watch Python code: with a trace or profile function on the
+//    thread, or (from 3.12 on) a sys.monitoring tool that could see glob's
+//    frames, the Python-level steps run.
 //  * What it mirrors: glob, fnmatch, re.compile, contextlib.closing, the
 //    os.path functions and the UTF-8 codec are recorded when the module
 //    executes, and their code is checked against the code this walk was
 //    written for (a digest of every function's code, constants and defaults,
-//    and the names of the built-ins they reach); any other code takes the
-//    Python-level steps.
+//    and the names of the built-ins they reach, known for one release of
+//    each version); any other code takes the Python-level steps. Everything
+//    that differs between versions is guarded by PY_VERSION_HEX: a version
+//    without its own branch fails to build or takes the Python-level steps.
 #include "figvault/snapshot.hpp"
 
 #include <dirent.h>
@@ -96,7 +104,6 @@ constexpr const char kStrictErrors[] = "strict";
 constexpr const char kFileSystemEncoding[] = "utf-8";
 constexpr const char kFileSystemErrors[] = "surrogateescape";
 constexpr const char kRecursionMessage[] = "maximum recursion depth exceeded";
-constexpr const char kRecursionInCallMessage[] = "maximum recursion depth exceeded while calling a Python object";
 constexpr const char kDecodedNotTextMessage[] = "decoder should return a string result, not '%.200s'";
 constexpr const char kUnboundedReadMessage[] =
     "unbounded read returned more bytes than a Python bytes object can hold";
@@ -132,31 +139,72 @@ constexpr rlim_t kDescriptorShareDivisor = 4;
 constexpr long kPlainFileSystems[] = {TMPFS_MAGIC,     EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC,      BTRFS_SUPER_MAGIC,
                                       RAMFS_MAGIC,     OVERLAYFS_SUPER_MAGIC, F2FS_SUPER_MAGIC};
 
-// Recursion budget, in CPython 3.11's units (PyThreadState.recursion_remaining,
-// spent by every Python frame and C-level call): what create_file_dict must
-// have left to take the native path at all, so that only the walk's depth can
-// exhaust it, as it alone can under the Python-level steps.
-constexpr int kMinimumRecursionBudget = 250;
+// Recursion budget. CPython 3.11 has one, PyThreadState.recursion_remaining,
+// spent by every Python frame and every C-level call; from 3.12 on, Python
+// frames spend py_recursion_remaining, and C-level calls (entering the
+// evaluation loop from C among them) c_recursion_remaining. `Units` counts
+// both; on 3.11 its `python` member is that one budget and `c` stays 0.
+struct Units {
+    int python;
+    int c;
+};
+
+#if PY_VERSION_HEX < 0x030C0000
+// What create_file_dict must have left to take the native path at all, so
+// that only the walk's depth can exhaust it, as it alone can under the
+// Python-level steps.
+constexpr Units kMinimumRecursionBudget{250, 0};
 // The units the Python-level steps have in use beyond create_file_dict's own
 // when they raise each audit event: hooks written in Python run as deep here.
-constexpr int kUnitsAtGlobEvents = 3;
-constexpr int kUnitsAtFileListing = 5;
-constexpr int kUnitsAtFolderListing = 7;  // for the working directory; one more per level
-constexpr int kUnitsAtOpen = 1;
+constexpr Units kUnitsAtGlobEvents{3, 0};
+constexpr Units kUnitsAtFileListing{5, 0};
+constexpr Units kUnitsAtFolderListing{7, 0};  // for the working directory; one more per level
+constexpr Units kUnitsAtOpen{1, 0};
 // glob's recursion spends one generator frame per folder level; listing the
-// subfolders of the folder at `level` needs this many units plus `level`.
+// subfolders of the folder at `level` needs this many units (of `python`)
+// plus `level`.
 constexpr int kUnitsAtFolderLevelPeak = 8;
 // When an audit hook's exception leaves that listing, glob's `with
-// contextlib.closing(...)` calls __exit__ on the way out, this deep.
+// contextlib.closing(...)` calls __exit__ on the way out, one unit deeper,
+// and may run out there (the interpreter then names the call).
+#define FIGVAULT_EXIT_CAN_RUN_OUT 1
 constexpr int kUnitsAtFolderListingExit = 9;
+constexpr const char kRecursionAtExitMessage[] = "maximum recursion depth exceeded while calling a Python object";
+#elif PY_VERSION_HEX < 0x030E0000
+// 3.12 and 3.13 (measured on each, with the same result): the same stretches
+// of the Python-level steps, in Python frames and in C-level units. A Python
+// frame is one unit wherever it is entered from; C-level calls are far from
+// their budget at these depths, which the minimum keeps them.
+constexpr Units kMinimumRecursionBudget{250, 250};
+constexpr Units kUnitsAtGlobEvents{2, 2};
+constexpr Units kUnitsAtFileListing{5, 6};
+constexpr Units kUnitsAtFolderListing{7, 10};  // for the working directory; one more Python frame per level
+constexpr Units kUnitsAtOpen{0, 1};
+constexpr int kUnitsAtFolderLevelPeak = 7;
+// __exit__ runs as deep in Python frames as the listing it leaves: it cannot
+// run out where the listing did not.
+#define FIGVAULT_EXIT_CAN_RUN_OUT 0
+#else
+#error "the recursion accounting of this interpreter version is not known"
+#endif
 
 // The digests of the code the walk mirrors (see CodeDigest), for every
 // release whose glob, fnmatch, re, contextlib, posixpath and UTF-8 codec it
 // was checked against. Build with -DFIGVAULT_REPORT_SNAPSHOT_DIGEST=ON to
 // have the module print the digest of the interpreter it is imported into.
+#if PY_VERSION_HEX < 0x030C0000
 constexpr uint64_t kKnownCodeDigests[] = {
     0xd42fdd275874e2b3ULL,  // CPython 3.11.7
 };
+#elif PY_VERSION_HEX < 0x030D0000
+constexpr uint64_t kKnownCodeDigests[] = {
+    0x1a66abf008e8efe1ULL,  // CPython 3.12.1
+};
+#else
+constexpr uint64_t kKnownCodeDigests[] = {
+    0x4737c777eef65fcaULL,  // CPython 3.13.0
+};
+#endif
 
 // ---- what the Python-level steps reach, recorded when the module executes ----
 
@@ -194,7 +242,9 @@ struct State {
     std::vector<NamePin> names;
     std::vector<FunctionPin> functions;
     std::vector<ClassPin> classes;
+    std::vector<OwnedRef> codes;  // of the functions pinned, nested code included
     OwnedRef utf8_decoder_class;  // encodings.utf_8.IncrementalDecoder
+    OwnedRef codec_lookup;        // _codecs.lookup
     OwnedRef file_io_type;
     OwnedRef buffered_reader_type;
     OwnedRef text_wrapper_type;
@@ -413,6 +463,9 @@ private:
     }
 
     void pin_globals_of(PyObject* code, PyObject* globals, PyObject* builtins) {
+#if FIGVAULT_WATCHES_MONITORING
+        state_.codes.push_back(OwnedRef::incref(code));
+#endif
         auto* code_object = reinterpret_cast<PyCodeObject*>(code);
         PyObject* names = code_object->co_names;
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
@@ -443,14 +496,30 @@ private:
 };
 
 // The functions glob.glob runs for a recursive pattern, and what they call.
+// From 3.13 on, glob asks os.path.isdir whether the folder a "**" starts
+// from is one before it names it.
+#if PY_VERSION_HEX < 0x030D0000
 constexpr const char* kGlobNames[] = {"glob",    "iglob",    "_iglob", "_glob1",    "_glob2",      "_rlistdir",
                                       "_listdir", "_iterdir", "_join",  "_ishidden", "_isrecursive", "has_magic"};
 constexpr const char* kOsNames[] = {"scandir", "fspath", "fsencode", "open", "close", "curdir"};
 constexpr const char* kPathNames[] = {"join", "split", "normcase", "_get_sep"};
+#else
+constexpr const char* kGlobNames[] = {"glob",     "iglob",     "_iglob",    "_glob1",       "_glob2",
+                                      "_rlistdir", "_listdir",  "_iterdir",  "_join",        "_ishidden",
+                                      "_isrecursive", "has_magic", "_isdir"};
+constexpr const char* kOsNames[] = {"scandir", "fspath", "fsencode", "open", "close", "curdir", "stat"};
+constexpr const char* kPathNames[] = {"join", "split", "normcase", "_get_sep", "isdir"};
+constexpr const char* kStatNames[] = {"S_ISDIR"};
+#endif
 // fnmatch.filter compiles its pattern through an lru_cache; when the cache
 // misses (after _compile_pattern.cache_clear(), say), translate() and
 // re.compile run.
+#if PY_VERSION_HEX < 0x030D0000
 constexpr const char* kFnmatchNames[] = {"filter", "_compile_pattern.__wrapped__", "translate"};
+#else
+constexpr const char* kFnmatchNames[] = {"filter", "_compile_pattern.__wrapped__", "translate", "_translate",
+                                         "_join_translated_parts"};
+#endif
 constexpr const char* kReNames[] = {"compile", "_compile", "_compiler.compile"};
 constexpr const char* kContextlibNames[] = {"closing.__new__", "closing.__init__", "closing.__enter__",
                                             "closing.__exit__"};
@@ -459,6 +528,7 @@ constexpr const char kUtf8CodecModule[] = "encodings.utf_8";
 constexpr const char* kUtf8DecoderNames[] = {"IncrementalDecoder.__init__", "IncrementalDecoder.decode",
                                              "IncrementalDecoder._buffer_decode"};
 constexpr const char kCodecsModule[] = "codecs";
+constexpr const char kCodecsBuiltinModule[] = "_codecs";
 constexpr const char* kCodecsNames[] = {"IncrementalDecoder.__init__"};
 
 // The suffix of a pattern "./**/*<suffix>": ASCII, without wildcards or "/".
@@ -487,10 +557,17 @@ bool flag(const char* name) {
     return is_true(value);
 }
 
+// The CodecInfo that TextIOWrapper gets for `encoding`, from the
+// interpreter's own lookup (the built-in _codecs.lookup, held since the
+// module executed); empty, with the error set, when the codec is unknown.
+OwnedRef codec_info(const State& state, const char* encoding) {
+    return OwnedRef::steal(PyObject_CallFunction(state.codec_lookup.get(), "s", encoding));
+}
+
 // The codec's incremental decoder class that TextIOWrapper would use for
 // `encoding`; empty when the codec is unknown.
-OwnedRef decoder_class_for(const char* encoding) {
-    OwnedRef info = OwnedRef::steal(_PyCodec_Lookup(encoding));
+OwnedRef decoder_class_for(const State& state, const char* encoding) {
+    OwnedRef info = codec_info(state, encoding);
     if (!info) return info;
     return OwnedRef::steal(PyObject_GetAttrString(info.get(), "incrementaldecoder"));
 }
@@ -543,6 +620,10 @@ void record(State& state, PyObject* glob_module, PyObject* open_builtin, const S
     for (const char* name : kContextlibNames) recorder.pin_path(contextlib_module, name);
     recorder.pin_calls_of(recorder.pin(contextlib_module, "closing"));
     recorder.pin(recorder.pin(glob_module, "sys"), "audit");
+#if PY_VERSION_HEX >= 0x030D0000
+    OwnedRef stat_module = recorder.pin(glob_module, "stat");
+    for (const char* name : kStatNames) recorder.pin(stat_module, name);
+#endif
 
     OwnedRef utf8_module = OwnedRef::checked(PyImport_ImportModule(kUtf8CodecModule));
     for (const char* name : kUtf8DecoderNames) recorder.pin_path(utf8_module, name);
@@ -550,7 +631,9 @@ void record(State& state, PyObject* glob_module, PyObject* open_builtin, const S
     recorder.pin_calls_of(state.utf8_decoder_class);
     OwnedRef codecs_module = OwnedRef::checked(PyImport_ImportModule(kCodecsModule));
     for (const char* name : kCodecsNames) recorder.pin_path(codecs_module, name);
-    OwnedRef registered = decoder_class_for(kUtf8ModeEncoding);
+    OwnedRef codecs_builtins = OwnedRef::checked(PyImport_ImportModule(kCodecsBuiltinModule));
+    state.codec_lookup = OwnedRef::checked(PyObject_GetAttrString(codecs_builtins.get(), "lookup"));
+    OwnedRef registered = decoder_class_for(state, kUtf8ModeEncoding);
     if (registered.get() != state.utf8_decoder_class.get()) refuse_to_record("utf-8 codec");
 
     // The walk mirrors one glob: the code it was written for, not merely a
@@ -581,6 +664,10 @@ bool pins_hold(const State& state) {
     }
     for (const ClassPin& pin : state.classes)
         if (reinterpret_cast<PyObject*>(Py_TYPE(pin.cls.get())) != pin.metaclass.get()) return false;
+#if FIGVAULT_WATCHES_MONITORING
+    for (const OwnedRef& code : state.codes)
+        if (figvault_code_monitored(code.get())) return false;
+#endif
     for (const FunctionPin& pin : state.functions) {
         auto* function = reinterpret_cast<PyFunctionObject*>(pin.function.get());
         if (function->func_code != pin.code.get() || function->func_defaults != pin.defaults.get() ||
@@ -607,7 +694,7 @@ const char* default_text_encoding(const State& state) {
 }
 
 bool default_encoding_is_utf8(const State& state) {
-    OwnedRef decoder_class = decoder_class_for(default_text_encoding(state));
+    OwnedRef decoder_class = decoder_class_for(state, default_text_encoding(state));
     if (!decoder_class) {
         PyErr_Clear();
         return false;
@@ -617,20 +704,37 @@ bool default_encoding_is_utf8(const State& state) {
 
 // ---- recursion depth ----------------------------------------------------------
 
+// The recursion budget left to this thread.
+Units recursion_budget_left() {
+    PyThreadState* thread = PyThreadState_Get();
+#if PY_VERSION_HEX < 0x030C0000
+    return Units{thread->recursion_remaining, 0};
+#else
+    return Units{thread->py_recursion_remaining, thread->c_recursion_remaining};
+#endif
+}
+
 // For its lifetime, `units` more of the recursion budget count as spent, as
 // the frames of the Python-level steps would spend them.
 class Deeper {
 public:
-    explicit Deeper(int units) : thread_(PyThreadState_Get()), units_(units) {
-        thread_->recursion_remaining -= units_;
-    }
-    ~Deeper() { thread_->recursion_remaining += units_; }
+    explicit Deeper(Units units) : thread_(PyThreadState_Get()), units_(units) { spend(units_.python, units_.c); }
+    ~Deeper() { spend(-units_.python, -units_.c); }
     Deeper(const Deeper&) = delete;
     Deeper& operator=(const Deeper&) = delete;
 
 private:
+    void spend(int python, [[maybe_unused]] int c) {
+#if PY_VERSION_HEX < 0x030C0000
+        thread_->recursion_remaining -= python;
+#else
+        thread_->py_recursion_remaining -= python;
+        thread_->c_recursion_remaining -= c;
+#endif
+    }
+
     PyThreadState* thread_;
-    int units_;
+    Units units_;
 };
 
 bool audit_hooks_active() { return figvault_audit_hooks_active() != 0; }
@@ -888,7 +992,7 @@ private:
 // The "os.scandir" audit event of one listing, raised as deep as glob raises
 // it. False when a hook refused with an OSError: glob's _iterdir swallows it
 // and the folder lists nothing.
-bool audit_listing(const std::string& path, int units) {
+bool audit_listing(const std::string& path, Units units) {
     OwnedRef argument = decoded_path(path);
     Deeper depth(units);
     if (PySys_Audit(kScandirEvent, "O", argument.get()) == 0) return true;
@@ -910,7 +1014,7 @@ public:
             if (PySys_Audit(kGlobEvent, "OO", pattern, Py_True) < 0) throw_error_set();
             if (PySys_Audit(kGlobEvent2, "OOOO", pattern, Py_True, Py_None, Py_None) < 0) throw_error_set();
         }
-        add_matches(kRootForFiles, kRootForFolders, false);
+        if (names_working_directory()) add_matches(kRootForFiles, kRootForFolders, false);
 
         // glob's _rlistdir, depth first: a folder's subfolders are listed
         // after its files, and each subfolder is walked before the next.
@@ -939,6 +1043,21 @@ public:
     }
 
 private:
+    // Whether glob lists the working directory's own files: from 3.13 on only
+    // once os.path.isdir(".") holds (os.stat without the GIL).
+    static bool names_working_directory() {
+#if PY_VERSION_HEX < 0x030D0000
+        return true;
+#else
+        struct stat status;
+        int result;
+        Py_BEGIN_ALLOW_THREADS
+        result = ::stat(kRootForFolders, &status);
+        Py_END_ALLOW_THREADS
+        return result == 0 && S_ISDIR(status.st_mode);
+#endif
+    }
+
     // glob's _glob1: the matching names listed in `listed_path`, each joined
     // to `folder` as glob joins them.
     void add_matches(const std::string& listed_path, const std::string& folder, bool via_link) {
@@ -957,18 +1076,23 @@ private:
         if (kUnitsAtFolderLevelPeak + level > budget_) raise_error(PyExc_RecursionError, kRecursionMessage);
         bool listed = true;
         if (!call_.quiet()) {
+            const Units depth{kUnitsAtFolderListing.python + level, kUnitsAtFolderListing.c};
+#if FIGVAULT_EXIT_CAN_RUN_OUT
             try {
-                listed = audit_listing(path, kUnitsAtFolderListing + level);
+                listed = audit_listing(path, depth);
             } catch (const PyErrorSet&) {
                 if (kUnitsAtFolderListingExit + level > budget_) {
                     // __exit__ ran out of budget in turn, while the hook's
                     // exception was being handled.
                     PendingError hook_error;
-                    PyErr_SetString(PyExc_RecursionError, kRecursionInCallMessage);
+                    PyErr_SetString(PyExc_RecursionError, kRecursionAtExitMessage);
                     hook_error.chain_under_current();
                 }
                 throw;
             }
+#else
+            listed = audit_listing(path, depth);
+#endif
         }
         std::vector<std::pair<std::string, bool>> folders;
         if (listed) folders = call_.listing(path, path, Want::kFolders).folders;
@@ -978,7 +1102,7 @@ private:
 
     Call& call_;
     const int kind_;
-    const int budget_;  // recursion_remaining when create_file_dict began
+    const int budget_;  // the Python-frame budget left when create_file_dict began
     std::vector<Found>& found_;
 };
 
@@ -1411,7 +1535,8 @@ private:
     // IncrementalNewlineDecoder. Reached only when the fast decoding failed,
     // so that the exception and its traceback are the codec's own.
     OwnedRef decode_as_text_wrapper(BorrowedRef data) const {
-        OwnedRef info = OwnedRef::checked(_PyCodec_Lookup(default_text_encoding(state_)));
+        OwnedRef info = codec_info(state_, default_text_encoding(state_));
+        if (!info) throw_error_set();
         OwnedRef decoder =
             OwnedRef::checked(PyObject_CallMethod(info.get(), "incrementaldecoder", "s", kStrictErrors));
         OwnedRef newlines = OwnedRef::checked(PyObject_CallFunctionObjArgs(
@@ -1523,6 +1648,7 @@ void prepare_native_snapshot(PyObject* glob_module, PyObject* open_builtin, cons
         the_state.names.clear();
         the_state.functions.clear();
         the_state.classes.clear();
+        the_state.codes.clear();
     }
 }
 
@@ -1531,7 +1657,11 @@ bool native_snapshot_applies(PyObject* module_dict) {
     if (!the_state.ready) return false;
     PyThreadState* thread = PyThreadState_Get();
     if (thread->c_tracefunc != nullptr || thread->c_profilefunc != nullptr) return false;
-    if (thread->recursion_remaining < kMinimumRecursionBudget) return false;
+#if FIGVAULT_WATCHES_MONITORING
+    if (figvault_monitoring_active()) return false;
+#endif
+    const Units left = recursion_budget_left();
+    if (left.python < kMinimumRecursionBudget.python || left.c < kMinimumRecursionBudget.c) return false;
     PyObject* glob_module = PyDict_GetItemWithError(module_dict, frame().name("glob"));
     if (glob_module != the_state.glob_module.get()) {
         PyErr_Clear();
@@ -1542,7 +1672,7 @@ bool native_snapshot_applies(PyObject* module_dict) {
 
 OwnedRef native_snapshot(Scope& scope, const SnapshotSteps& steps) {
     const State& the_state = state();
-    const int budget = PyThreadState_Get()->recursion_remaining;
+    const int budget = recursion_budget_left().python;
     OwnedRef python_files = new_dict();
     Call call;
 

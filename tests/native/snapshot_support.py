@@ -35,7 +35,7 @@ FIGVAULT_SOURCE = "figvault/src/files.py"
 # The interpreter versions on which create_file_dict walks and reads natively
 # (where the differential tests prove it equal to that version's own
 # Python-level steps); on every other version it takes those steps.
-NATIVE_SNAPSHOT_VERSIONS = {(3, 11)}
+NATIVE_SNAPSHOT_VERSIONS = {(3, 11), (3, 12), (3, 13)}
 NATIVE_SNAPSHOT = sys.version_info[:2] in NATIVE_SNAPSHOT_VERSIONS
 
 native_only = pytest.mark.skipif(

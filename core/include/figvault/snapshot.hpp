@@ -51,7 +51,8 @@ void prepare_native_snapshot(PyObject* glob_module, PyObject* open_builtin, cons
 // True when the native path gives exactly what the Python-level steps give
 // now: `glob` in `module_dict` is the module recorded above and nothing it
 // reaches was replaced, the default text encoding is UTF-8, no trace or
-// profile function is set, and the recursion budget left is ample.
+// profile function is set nor (from 3.12 on) any sys.monitoring tool could
+// see the steps' frames, and the recursion budget left is ample.
 bool native_snapshot_applies(PyObject* module_dict);
 
 // The file dictionary of the working directory (a new reference). Failures
