@@ -270,6 +270,27 @@ def recursion_budget():
     return down(0)
 
 
+def c_recursion_budget():
+    """How many more C-level calls fit before RecursionError: the depth of
+    the deepest nested tuple of classes that isinstance() can search, as it
+    enters one C-level call per level (on 3.11 these spend the budget of
+    Python frames; from 3.12 on a budget of their own)."""
+    nested = (int,)
+    chain = [nested]
+    for _ in range(1 << 14):
+        nested = (nested,)
+        chain.append(nested)
+    low, high = 0, len(chain) - 1  # isinstance() searches chain[low]
+    while low < high:
+        middle = (low + high + 1) // 2
+        try:
+            isinstance(None, chain[middle])
+            low = middle
+        except RecursionError:
+            high = middle - 1
+    return low
+
+
 def runs_in_glob(frame):
     """Whether glob's own code is on the stack below `frame`."""
     while frame is not None:

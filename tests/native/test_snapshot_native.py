@@ -357,7 +357,7 @@ AUDIT_CHILD = """
         if events is None or name not in WATCHED:
             return
         in_glob = support.runs_in_glob(sys._getframe(1))
-        events.append([name, repr(args), support.recursion_budget(), in_glob])
+        events.append([name, repr(args), support.recursion_budget(), support.c_recursion_budget(), in_glob])
         if refusal and name == refusal[0] and args[0] == refusal[1]:
             raise getattr(builtins, refusal[2])("refused by an audit hook")
 
@@ -419,12 +419,12 @@ def test_audit_events_are_the_same(scratch, tree, refusal, expected):
     assert expected in native_result
     assert native_result == python_result
     # The same events with the same arguments, and hooks left with the same
-    # recursion budget.
-    assert [e[:3] for e in native_events] == [e[:3] for e in python_events]
+    # recursion budget, for Python frames and for C-level calls.
+    assert [e[:4] for e in native_events] == [e[:4] for e in python_events]
     assert any(e[0] == "os.scandir" for e in native_events)
     # Which path ran: glob's frames are on the stack only under the Python steps.
-    assert any(e[3] for e in native_events) != support.NATIVE_SNAPSHOT
-    assert all(e[3] for e in python_events if e[0] == "os.scandir")
+    assert any(e[4] for e in native_events) != support.NATIVE_SNAPSHOT
+    assert all(e[4] for e in python_events if e[0] == "os.scandir")
 
 
 # ---- folder depth: recursion budget and path length -------------------------------------
