@@ -56,6 +56,8 @@
 #include <linux/magic.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -764,6 +766,26 @@ bool ends_with(const char* name, size_t length, const std::string& suffix) {
     return length >= suffix.size() && std::memcmp(name + length - suffix.size(), suffix.data(), suffix.size()) == 0;
 }
 
+// File status as fstatat(2) gives it, the fields the walk reads (type and
+// mode, size, device, inode), read with statx(2): glibc exports the stat
+// family under symbol versions of 2.33, statx since 2.28, so the modules
+// need no newer glibc than that (see file_status.hpp). -1 with errno set
+// on failure.
+int status_at(int folder, const char* path, int flags, struct stat& status) {
+    struct statx found;
+    constexpr unsigned kFields = STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE;
+    if (::statx(folder, path, flags, kFields, &found) != 0) return -1;
+    status = {};
+    status.st_mode = found.stx_mode;
+    status.st_size = static_cast<off_t>(found.stx_size);
+    status.st_ino = found.stx_ino;
+    status.st_dev = makedev(found.stx_dev_major, found.stx_dev_minor);
+    return 0;
+}
+
+// fstat(2) of an open descriptor, as status_at reads it.
+int status_of(int fd, struct stat& status) { return status_at(fd, "", AT_EMPTY_PATH, status); }
+
 // DirEntry.is_dir(): the entry's type from the folder, or from stat (which
 // follows symbolic links) when it is a link or unknown; any error is "no".
 // `is_link` tells whether the entry itself is a symbolic link.
@@ -773,11 +795,11 @@ bool is_folder(int folder, const char* name, unsigned char type, bool& is_link) 
     if (type != DT_LNK && type != DT_UNKNOWN) return false;
     struct stat status;
     if (type == DT_UNKNOWN) {
-        if (fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        if (status_at(folder, name, AT_SYMLINK_NOFOLLOW, status) != 0) return false;
         if (!S_ISLNK(status.st_mode)) return S_ISDIR(status.st_mode);
         is_link = true;
     }
-    return fstatat(folder, name, &status, 0) == 0 && S_ISDIR(status.st_mode);
+    return status_at(folder, name, 0, status) == 0 && S_ISDIR(status.st_mode);
 }
 
 // ---- one call ---------------------------------------------------------------------
@@ -920,7 +942,9 @@ private:
             bool out_of_memory = false;
             ssize_t size;
             Py_BEGIN_ALLOW_THREADS
-            size = getdents64(folder.get(), chunk.get(), kFolderChunk);
+            // The system call itself: glibc's getdents64 wrapper dates
+            // from 2.30 (its dirent64 has the kernel's layout).
+            size = ::syscall(SYS_getdents64, folder.get(), chunk.get(), kFolderChunk);
             try {
                 for (ssize_t offset = 0; offset < size;) {
                     const auto* entry = reinterpret_cast<const dirent64*>(chunk.get() + offset);
@@ -1052,7 +1076,7 @@ private:
         struct stat status;
         int result;
         Py_BEGIN_ALLOW_THREADS
-        result = ::stat(kRootForFolders, &status);
+        result = status_at(AT_FDCWD, kRootForFolders, 0, status);
         Py_END_ALLOW_THREADS
         return result == 0 && S_ISDIR(status.st_mode);
 #endif
@@ -1273,7 +1297,7 @@ public:
                              : ::open(found.path.c_str(), kFileOpenFlags);
             error = errno;
             if (fd >= 0) {
-                status_result = fstat(fd, &status);
+                status_result = status_of(fd, status);
                 error = errno;
             }
             Py_END_ALLOW_THREADS
@@ -1383,7 +1407,7 @@ public:
         struct stat status;
         int status_result;
         Py_BEGIN_ALLOW_THREADS
-        status_result = fstat(fd, &status);
+        status_result = status_of(fd, status);
         Py_END_ALLOW_THREADS
         if (status_result != 0) {
             status.st_mode = 0;

@@ -11,7 +11,6 @@ import pytest
 import figvault.src.archive as archive_module
 import figvault.src.files as files_module
 import figvault.src.unarchive as unarchive_module
-import snapshot_support
 
 OBJDUMP = shutil.which("objdump")
 pytestmark = pytest.mark.skipif(OBJDUMP is None, reason="objdump (binutils) is needed to read the modules")
@@ -21,10 +20,6 @@ MODULES = {"files": files_module, "archive": archive_module, "unarchive": unarch
 # The newest version of each versioned interface that a manylinux_2_28 system
 # (glibc 2.28, the libstdc++ of GCC 8) provides: the tag of torch's own wheels.
 MANYLINUX_2_28 = {"GLIBC": (2, 28), "GLIBCXX": (3, 4, 24), "CXXABI": (1, 3, 11), "GCC": (7, 0, 0)}
-# The native snapshot, where it is built, lists folders with getdents64 and
-# reads file status with the stat family, whose symbols date from glibc 2.30
-# and 2.33.
-NATIVE_SNAPSHOT_GLIBC = (2, 33)
 
 VERSIONED = re.compile(r"\(?\b(GLIBC|GLIBCXX|CXXABI|GCC)_([0-9.]+)\)?\s+(\S+)$")
 
@@ -52,9 +47,7 @@ def test_each_module_exports_its_init_entry_only(name):
 
 @pytest.mark.parametrize("name", MODULES)
 def test_no_system_library_newer_than_the_wheels_allow(name):
-    limits = dict(MANYLINUX_2_28)
-    if name == "files" and snapshot_support.NATIVE_SNAPSHOT:
-        limits["GLIBC"] = NATIVE_SNAPSHOT_GLIBC
+    limits = MANYLINUX_2_28
     _, needed = dynamic_symbols(MODULES[name])
     assert needed, "no versioned symbol found: the dump was not read"
     too_new = {f"{library}_{'.'.join(map(str, version))}": names
