@@ -601,6 +601,69 @@ def test_an_audit_hook_refusing_deep_down(deep_folder):
     assert (("RecursionError", "RecursionError") in kinds) == EXIT_CAN_RUN_OUT
 
 
+C_BUDGET_CHILD = """
+    import glob, json, sys, types
+    import snapshot_support as support
+    import figvault.src.files as files
+
+    # Python frames are no limit here: each level below spends C-level calls
+    # (map calling back into Python), which run out first.
+    sys.setrecursionlimit(100000)
+    targets = sorted(json.loads(sys.argv[1]), reverse=True)
+    module_glob, stand_in = files.glob, types.SimpleNamespace(glob=glob.glob)
+    runs = []
+
+    def attempt():
+        # Nothing that spends C-level calls of its own, the exception is
+        # described once the stack is unwound.
+        try:
+            return "ok", list(files.create_file_dict().items())
+        except Exception as error:
+            return "error", error
+
+    def down(_=None):
+        left = support.c_recursion_budget()
+        while targets and left <= targets[0]:
+            targets.pop(0)
+            files.glob = stand_in
+            python_before = attempt()
+            files.glob = module_glob
+            native = attempt()
+            files.glob = stand_in
+            python_after = attempt()
+            files.glob = module_glob
+            runs.append([left, python_before, native, python_after])
+        if targets:
+            list(map(down, [None]))
+
+    down()
+
+    def described(result):
+        return repr(result if result[0] == "ok" else support.describe_error(result[1]))
+
+    print(json.dumps([[run[0], *map(described, run[1:])] for run in runs]))
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="C-level calls have a budget of their own from 3.12 on")
+def test_running_out_of_c_level_budget_as_the_python_steps_do(scratch):
+    """Called with little budget of C-level calls left (however many Python
+    frames remain), create_file_dict raises the RecursionError that the
+    Python-level steps raise, and collects every file where they do. At the
+    edge the Python-level steps themselves differ from one run to the next
+    (CPython specialises code as it runs), so the outcome must be one of the
+    two Python runs around it."""
+    root = scratch()
+    support.build_tree(root, AUDIT_TREE)
+    targets = [260, 251, 250, 249, 240, *range(1, 40)]
+    runs = run_child(C_BUDGET_CHILD, json.dumps(targets), cwd=root)
+    assert len(runs) == len(targets)
+    for left, python_before, native, python_after in runs:
+        assert native in (python_before, python_after), left
+    outcomes = {native.startswith("('ok'") for _, _, native, _ in runs}
+    assert outcomes == {True, False}
+
+
 def test_folders_beyond_the_longest_path_are_not_entered(deep_folder):
     """Past 4096 bytes a path cannot be opened (ENAMETOOLONG): glob lists
     nothing there, nor does the native walk."""
