@@ -22,7 +22,8 @@
 //    folder is read right after it.
 //  * Files: open(path, "r") amounts to the "open" audit event, open(2) with
 //    O_RDONLY | O_CLOEXEC (blocking on a FIFO with the GIL released, again
-//    after EINTR), fstat(2) to refuse a folder with EISDIR, and
+//    after EINTR), the descriptor's status (fstat(2), here read with
+//    statx(2)) to refuse a folder with EISDIR, and
 //    FileIO.readall()'s read(2) calls. While no audit hook is installed, the
 //    file is opened relative to its folder's descriptor kept from the
 //    listing wherever that resolves to the same file (no symbolic link on the
