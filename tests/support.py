@@ -23,17 +23,21 @@ def entries_from(error, source_path):
     ]
 
 
-def child_environment(pythonpath=None):
+def child_environment(pythonpath=None, python=None):
     """The environment for a child interpreter: it imports the same figvault
     build as this process (the installed one, or a sanitized staging copy),
-    never the source tree; `pythonpath`, when given, comes first."""
+    never the source tree; `pythonpath`, when given, comes first. A `python`
+    of another version imports its own figvault (this build is not for it)."""
     import figvault
 
-    package_root = os.path.dirname(os.path.dirname(os.path.abspath(figvault.__file__)))
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [str(pythonpath)] * (pythonpath is not None) + [package_root]
-    )
+    paths = [str(pythonpath)] * (pythonpath is not None)
+    if python is None or python == sys.executable:
+        paths.append(os.path.dirname(os.path.dirname(os.path.abspath(figvault.__file__))))
+    if paths:
+        env["PYTHONPATH"] = os.pathsep.join(paths)
+    else:
+        env.pop("PYTHONPATH", None)
     return env
 
 

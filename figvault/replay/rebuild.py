@@ -17,6 +17,7 @@ import types
 from typing import Any
 
 from ..reader import SavedPython, text_of
+from ..sources import parse_python
 from ..terminal import clean_text
 from ..view.function import find_definition
 from ..view.text import NAME_CHARS
@@ -53,7 +54,8 @@ class ForeignCodeError(Exception):
 
 
 def _defines(source: str, qualname: str) -> bool:
-    return find_definition(source, qualname) is not None
+    tree = parse_python(source)
+    return tree is not None and find_definition(tree, qualname) is not None
 
 
 def rebuild_problem(function: dict[str, Any], plan: ReplayPlan, files: dict[str, Any]) -> str | None:

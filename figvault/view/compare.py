@@ -72,7 +72,11 @@ class Fingerprints:
         if self.place_of is not None and type(node) is Call:
             position = filename_position(node)
             if position is not None and type(node.args[position]) is str:
-                found[1 + position] = self.place_of(node.args[position])  # after the callee
+                # The arguments are one child (after the callee): digest a
+                # copy that holds the place instead of the file name.
+                args = list(node.args)
+                args[position] = self.place_of(args[position])
+                found[1] = tuple(args)
         return found
 
     def leaf(self, value: Any) -> bytes:

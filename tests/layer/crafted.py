@@ -109,18 +109,19 @@ def _unmemoized(value):
     return buffer.getvalue()[2:-1]
 
 
-class _Code:
+class Code:
     """Pickles as dill's code constructor with the given fields (3.11 layout)."""
 
-    def __init__(self, filename="./shared.py", qualname="f", firstlineno=1):
-        self.fields = (b"", 1, 0, 0, 1, 1, 3, b"\x97\x00d\x00S\x00", (None,), (), ("a",),
-                       filename, qualname, qualname, firstlineno, b"", b"", (), ())
+    def __init__(self, argcount=1, kwonly=0, varnames=("a",), filename="./shared.py", qualname="f", consts=(None,),
+                 firstlineno=1):
+        self.fields = (b"", argcount, 0, kwonly, len(varnames), 1, 3, b"\x97\x00d\x00S\x00", consts, (),
+                       varnames, filename, qualname, qualname, firstlineno, b"", b"", (), ())
 
     def __reduce__(self):
         return (dill._dill._create_code, self.fields)
 
 
-class _Function:
+class Function:
     def __init__(self, code):
         self.code = code
 
@@ -165,7 +166,7 @@ def shared_states(w, size, variant):
     """The saved function given one state of ``size`` entries 5,000 times."""
 
     def func():
-        w.plain(_Function(_Code()))
+        w.plain(Function(Code()))
         w.op(b"N(")
         for i in range(size):
             w.text(f"attribute_{i}")
@@ -299,7 +300,7 @@ def huge_ints(w, size, variant):
         w.op(b"\x89\x88\x87RC\x00\x86R")
 
     w.args.append(("scalar", scalar))
-    w.func = lambda: w.plain(_Function(_Code(firstlineno=256**size + variant)))
+    w.func = lambda: w.plain(Function(Code(firstlineno=256**size + variant)))
 
 
 # ---------------------------------------------------------------------------

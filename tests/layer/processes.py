@@ -50,12 +50,13 @@ exec(compile(open(script).read(), script, "exec"), __main__.__dict__)
 
 
 class Job:
-    """A child interpreter: `args` after the interpreter, in `cwd` (made if
-    missing), importing the figvault build under test, with `pythonpath`
-    (when given) first on its path."""
+    """A child interpreter (`python`): `args` after the interpreter, in `cwd`
+    (made if missing), importing the figvault build under test (another
+    version's interpreter: its own), with `pythonpath` (when given) first on
+    its path."""
 
-    def __init__(self, args, cwd, pythonpath=None):
-        self.args = [sys.executable, *map(str, args)]
+    def __init__(self, args, cwd, pythonpath=None, python=sys.executable):
+        self.args = [python, *map(str, args)]
         self.cwd = Path(cwd)
         self.cwd.mkdir(parents=True, exist_ok=True)
         self.pythonpath = pythonpath
@@ -63,7 +64,7 @@ class Job:
 
     def start(self):
         return subprocess.Popen(
-            self.args, cwd=self.cwd, env=child_environment(self.pythonpath), text=True,
+            self.args, cwd=self.cwd, env=child_environment(self.pythonpath, self.args[0]), text=True,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
         )
 

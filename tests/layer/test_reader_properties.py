@@ -203,12 +203,7 @@ def shapes(draw, family):
         "shared",
         "names",
         "ints",
-        pytest.param(
-            "texts",
-            marks=pytest.mark.xfail(
-                strict=True, reason="compiling and comparing such texts within the time bound is the view's work"
-            ),
-        ),
+        "texts",
     ],
 )
 @settings(max_examples=3, phases=[Phase.explicit, Phase.generate], **SETTINGS)

@@ -262,7 +262,7 @@ def _interpreters():
     found = {RUNNING_PYTHON: sys.executable}
     reasons = []
     for python in filter(None, os.environ.get(PYTHONS_VARIABLE, "").split(os.pathsep)):
-        done = subprocess.run([python, "-c", ASK_VERSIONS], capture_output=True, text=True, env=child_environment())
+        done = subprocess.run([python, "-P", "-c", ASK_VERSIONS], capture_output=True, text=True, env=child_environment(python=python))
         if done.returncode != 0:
             reasons.append(f"{python} cannot import figvault, numpy, matplotlib and dill")
             continue
@@ -282,8 +282,10 @@ def travelled(tmp_path_factory):
     replayed by every interpreter from an empty folder; and a lambda
     archived by every other interpreter."""
     interpreters, reason = _interpreters()
-    if len(interpreters) == 1:
+    if len(interpreters) == 1 and not os.environ.get(PYTHONS_VARIABLE):
         pytest.skip(reason)
+    # Interpreters that were asked for must be usable.
+    assert len(interpreters) > 1 and "cannot" not in reason and "not [" not in reason, reason
     root = tmp_path_factory.mktemp("versions")
     archiving, archives = [], {}
     for version, python in interpreters.items():
@@ -291,15 +293,13 @@ def travelled(tmp_path_factory):
             project = root / version / Path(script).stem
             project.mkdir(parents=True)
             (project / script).write_text((SCRIPTS / script).read_text(encoding="utf-8"), encoding="utf-8")
-            archiving.append(Job([script], cwd=project))
-            archiving[-1].args[0] = python
+            archiving.append(Job([script], cwd=project, python=python))
             archives[version, script] = project
         if version != RUNNING_PYTHON:
             project = root / version / "lambda"
             project.mkdir()
             (project / "lambda_plot.py").write_text(LAMBDA_SCRIPT, encoding="utf-8")
-            archiving.append(Job(["lambda_plot.py"], cwd=project))
-            archiving[-1].args[0] = python
+            archiving.append(Job(["lambda_plot.py"], cwd=project, python=python))
     run_all(archiving)
     for job in archiving:
         job.check()
@@ -307,8 +307,7 @@ def travelled(tmp_path_factory):
     for (saved, script), project in archives.items():
         for version, python in interpreters.items():
             job = Job(["-m", "figvault", "expand", project / "figure.figvault", "--folder", "restored"],
-                      cwd=root / "replays" / saved / version / Path(script).stem)
-            job.args[0] = python
+                      cwd=root / "replays" / saved / version / Path(script).stem, python=python)
             replays[saved, version, script] = job
     run_all(replays.values())
     return root, interpreters, archives, replays
