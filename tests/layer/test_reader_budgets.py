@@ -8,6 +8,7 @@ import json
 import os
 import pickle
 import struct
+import sys
 import threading
 
 import crafted
@@ -98,7 +99,8 @@ def hostile_files():
         "shared-tuples-in-code-constants": (
             pickle.dumps({"args": {"a": 1}, "files": source, "func": crafted.Function(crafted.Code(filename="x.py", consts=(None, shared)))}, protocol=4),
             0,
-            "DOES NOT come from ./x.py",
+            # The record's bytecode is 3.11's, which 3.12 reads alike; 3.13 does not check it.
+            "DOES NOT come from ./x.py" if sys.version_info < (3, 13) else "not checked: the code was saved by Python 3.11",
         ),
         "negative-keyword-count": (
             pickle.dumps({"args": {"a": 1}, "files": {}, "func": crafted.Function(crafted.Code(kwonly=-5, filename="x.py"))}, protocol=4), 0, "Function   f\n"
