@@ -1177,6 +1177,9 @@ def test_what_glob_reaches_through_its_helpers_is_followed(files, small_tree, mo
     assert calls
 
 
+GROWING_ROUNDS = 2000
+
+
 @traced
 @pytest.mark.parametrize("native", [True, False], ids=["native", "python-level-steps"])
 def test_a_file_growing_while_it_is_read_is_read_to_its_end(files, scratch, native):
@@ -1207,7 +1210,11 @@ def test_a_file_growing_while_it_is_read_is_read_to_its_end(files, scratch, nati
         with contextlib.ExitStack() as stack:
             if not native:
                 stack.enter_context(support.python_level_steps(files))
-            for _ in range(60):
+            # Whether an append lands inside a read is up to the scheduler: the
+            # rounds go on until one did (a busy machine may need many).
+            for _ in range(GROWING_ROUNDS):
+                if grown >= 3:
+                    break
                 os.truncate(root / "big.py", len(start))
                 go.set()
                 text = files.create_file_dict()["./big.py"]
