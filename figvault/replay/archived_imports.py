@@ -42,7 +42,7 @@ from typing import Any, Iterable, Iterator
 
 from ..sources import ModuleIndex
 
-__all__ = ["ArchiveModules", "archived_modules", "never_served"]
+__all__ = ["ArchiveModules", "archived_modules", "never_served", "served_from_archive"]
 
 # Top-level names that the archive never provides, whatever it holds: the
 # replay itself runs on figvault and dill, and "__main__" is the fresh
@@ -279,3 +279,9 @@ def archived_modules(
                 sys.meta_path.remove(finder)
         guard.__exit__()
         importlib.invalidate_caches()
+
+
+def served_from_archive(module: Any) -> bool:
+    """True when ``module`` was loaded from the archive's sources (and not,
+    say, a module of the same name that was imported before)."""
+    return isinstance(getattr(getattr(module, "__spec__", None), "loader", None), _ArchiveLoader)

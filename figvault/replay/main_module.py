@@ -16,9 +16,10 @@ in order, and never its expression statements, its
 ``if __name__ == "__main__":`` block or any other compound statement, nor
 the saved function's own definition (unless the function is rebuilt from
 these sources), nor a statement that only binds names the archive holds
-already (the saved values win anyway). A statement that fails is skipped
-and reported as a :class:`ReplayWarning` located at its line in the
-archived source.
+already (the saved values win anyway). A statement that fails (also by
+raising SystemExit) is skipped and reported as a :class:`ReplayWarning`
+located at its line in the archived source; the statements see
+``sys.argv`` as the script's name alone.
 """
 
 from __future__ import annotations
@@ -233,7 +234,18 @@ def prepare_namespace(
         first = pieces[0].filename if pieces else "?"
         _warn(TOO_LARGE_MESSAGE.format(size=total, limit=MAX_PREPARED_SOURCE_CHARS), first, 1)
         return
-    chooser = _Chooser(skip_function, provided)
+    # The statements see the script's name as its whole command line: the
+    # command line of the recording run is not archived, and figvault's own
+    # arguments are not the script's (an argparse call would read them).
+    saved_argv = sys.argv
+    sys.argv = [pieces[0].filename] if pieces else [""]
+    try:
+        _prepare(namespace, pieces, _Chooser(skip_function, provided))
+    finally:
+        sys.argv = saved_argv
+
+
+def _prepare(namespace: dict[str, Any], pieces: list[SourcePiece], chooser: _Chooser) -> None:
     for piece in pieces:
         tree = parse_python(piece.text)
         if tree is None:
@@ -251,7 +263,9 @@ def prepare_namespace(
                 module = ast.Module(body=[chosen], type_ignores=[])
                 code = compile(module, piece.filename, "exec", flags=flags, dont_inherit=True)
                 exec(code, namespace)
-            except Exception as error:
+            except KeyboardInterrupt:
+                raise
+            except BaseException as error:  # SystemExit too (a parse_args() that fails, an exit())
                 detail = _error_text(error)
                 _warn(SKIPPED_MESSAGE.format(error=type(error).__name__ + (f": {detail}" if detail else "")),
                       piece.filename, node.lineno)
@@ -301,3 +315,8 @@ def fresh_main(
             sys.modules.pop("__main__", None)
         if dill_module is not None and saved_dill_main is not None:
             setattr(dill_module, "_main_module", saved_dill_main)
+        else:
+            # dill imported inside took this module for the process's __main__.
+            dill_after = sys.modules.get("dill._dill")
+            if getattr(dill_after, "_main_module", None) is main:
+                setattr(dill_after, "_main_module", saved)

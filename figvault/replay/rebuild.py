@@ -38,6 +38,7 @@ SOURCE_MISSING = "its source {filename} is not in the archive"
 MODULE_MISSING = "its module {module} is not in the archive"
 NOT_DEFINED = "{key} does not define it"
 NOT_PREPARED = "preparing {key} did not define it (see the warnings above)"
+NOT_SERVED = "another module named {module} was imported in place of the archived one"
 
 
 class ForeignCodeError(Exception):
@@ -115,7 +116,10 @@ def rebuilt_function(saved: Any, namespace: Any, loaded_classes: list[type]) -> 
             rebuilt_class = _lookup(namespace, type(owner).__qualname__)
             if not isinstance(rebuilt_class, type):
                 return None
-            owner.__class__ = rebuilt_class
+            try:
+                owner.__class__ = rebuilt_class
+            except TypeError:  # the rebuilt class lays its instances out otherwise
+                return None
         return types.MethodType(function, owner)
     found = _lookup(namespace, getattr(saved, "__qualname__", ""))
     return found if isinstance(found, types.FunctionType) else None

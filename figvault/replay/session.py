@@ -51,12 +51,12 @@ from ..sources import check_file_dict, source_files
 from ..terminal import clean_text
 from ..view.function import describe_function
 from ..view.text import NAME_CHARS
-from .archived_imports import archived_modules
+from .archived_imports import archived_modules, served_from_archive
 from .load import Loaded, load_record
 from .main_module import fresh_main, prepare_namespace
 from .names import saved_globals, share_names
 from .plan import ReplayPlan, plan_replay
-from .rebuild import NOT_PREPARED, ForeignCodeError, rebuild_problem, rebuilt_function
+from .rebuild import NOT_PREPARED, NOT_SERVED, ForeignCodeError, rebuild_problem, rebuilt_function
 from .restore import new_folder_path, restore_files
 
 __all__ = ["Replay", "bind_arguments", "expand", "extract"]
@@ -69,6 +69,7 @@ MAIN_MODULE_PREFIX = "__main__."
 
 FILENAME_TYPE_MESSAGE = "filename must be a path (str, bytes or os.PathLike), not {type}"
 ARGS_TYPE_MESSAGE = "the saved arguments are not a dict but {type}"
+FUNC_TYPE_MESSAGE = "the saved function is not callable but {type}"
 MISSING_BEFORE_STAR_MESSAGE = "the archive holds no argument for {name!r}, which must come before *{star}"
 EXTRACT_FOLDER_MESSAGE = "extract needs a folder to restore the sources into"
 # The note on the exception of a replay that failed after the restore.
@@ -89,6 +90,12 @@ def _archive_path(filename: Any) -> str:
     return os.path.abspath(os.fsdecode(filename))
 
 
+class SavedRecordError(ArchiveError, TypeError):
+    """The loaded record's function or arguments cannot be called: a fault
+    of the archive, not of the replayed code (a TypeError as well, as the
+    plain module function raises one)."""
+
+
 def bind_arguments(func: Any, args: Any) -> tuple[tuple[Any, ...], dict[str, Any]]:
     """(positional, keyword) arguments for calling ``func`` with the saved
     arguments ``args`` (parameter name -> value).
@@ -100,7 +107,7 @@ def bind_arguments(func: Any, args: Any) -> tuple[tuple[Any, ...], dict[str, Any
     goes by keyword, as the plain module function passes it.
     """
     if not isinstance(args, dict):
-        raise TypeError(ARGS_TYPE_MESSAGE.format(type=type(args).__name__))
+        raise SavedRecordError(ARGS_TYPE_MESSAGE.format(type=type(args).__name__))
     remaining = dict(args)
     try:
         # The parameters the archive paired the arguments with: never those
@@ -299,6 +306,8 @@ class Replay:
                 share_names(scripts, main.__dict__)
                 if not called:
                     return None
+                if not callable(func):
+                    raise SavedRecordError(FUNC_TYPE_MESSAGE.format(type=type(func).__name__))
                 positional, keywords = bind_arguments(func, args)
                 self.called = func
                 return func(*positional, **keywords)
@@ -309,6 +318,8 @@ class Replay:
         namespace: Any = main.__dict__
         if module != "__main__" and isinstance(module, str):
             namespace = importlib.import_module(module)  # served from the archive
+            if not served_from_archive(namespace):  # a module of the same name came first
+                raise self._refusal(NOT_SERVED.format(module=clean_text(module, NAME_CHARS)))
         rebuilt = rebuilt_function(saved, namespace, loaded.classes)
         if rebuilt is None:
             key = clean_text(self.rebuilt_from or "?", NAME_CHARS)

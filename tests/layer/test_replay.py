@@ -712,3 +712,66 @@ def test_a_large_genuine_archive_replays_past_the_inspection_budgets(tmp_path, m
     assert listing(tmp_path / "extracted") == listing(tmp_path / "restored")
 
 
+
+
+
+@pytest.mark.parametrize(
+    "statements, skipped",
+    [
+        # The script's command line is not archived: at the replay its parser
+        # sees none (and never figvault's own arguments; its add_argument
+        # call, an expression, is not run).
+        (["PARSER = argparse.ArgumentParser()", "PARSER.add_argument('out')", "OUT = PARSER.parse_args().out"],
+         "AttributeError: 'Namespace' object has no attribute 'out'"),
+        (["STATUS = sys.exit(3) if len(sys.argv) < 2 else 0"], "SystemExit: 3"),
+    ],
+    ids=["argparse", "exit"],
+)
+def test_a_statement_that_exits_is_skipped_and_the_function_replays(tmp_path, statements, skipped):
+    project = tmp_path / "project"
+    project.mkdir()
+    script = "\n".join(["import argparse, sys", "from figvault import archive", *statements, "",
+                        '@archive("figure.figvault")', "def plot(n):", '    print("replayed", n)', "", "plot(3)", ""])
+    (project / "plot.py").write_text(script, encoding="utf-8")
+    made = Job(["plot.py", "figure.png"], cwd=project)
+    run_all([made])
+    made.check()
+    done = run_cli("expand", project / "figure.figvault", cwd=tmp_path)
+    assert (done.returncode, done.stdout) == (0, "replayed 3\n"), done.stderr
+    warned = [line for line in done.stderr.splitlines() if line.startswith("figvault: warning: ")]
+    assert len(warned) == 1 and warned[0].endswith(f"skipped while preparing the replay: {skipped}"), done.stderr
+    assert done.stderr.splitlines()[-1] == f"replayed plot(n) from {project / 'figure.figvault'}"
+
+
+@pytest.mark.parametrize(
+    "record, message",
+    [
+        ({"args": [1, 2], "files": {}, "func": len}, "the saved arguments are not a dict but list"),
+        ({"args": {}, "files": {}, "func": 42}, "the saved function is not callable but int"),
+    ],
+    ids=["args-list", "func-int"],
+)
+def test_a_record_that_cannot_be_called_is_the_archives_fault(tmp_path, record, message):
+    (tmp_path / "a.figvault").write_bytes(pickle.dumps(record))
+    done = run_cli("expand", "a.figvault", cwd=tmp_path)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr.splitlines() == [f"figvault: error: 'a.figvault' is not a figvault archive: {message}"]
+    with pytest.raises(TypeError, match=message):  # as the plain module function raises it
+        figvault.expand(tmp_path / "a.figvault")
+
+
+def test_dill_first_imported_by_a_replay_keeps_the_real_main(tmp_path):
+    (tmp_path / "plot.py").write_text(
+        'from figvault import archive\n\n\n@archive("a.figvault")\ndef plot(x):\n    return x\n\n\nplot(1)\n',
+        encoding="utf-8",
+    )
+    made = Job(["plot.py"], cwd=tmp_path)
+    run_all([made])
+    made.check()
+    child = (
+        "import sys, figvault\nassert 'dill' not in sys.modules\nfigvault.expand(sys.argv[1])\n"
+        "import dill._dill\nprint(dill._dill._main_module is sys.modules['__main__'])\n"
+    )
+    done = Job(["-c", child, tmp_path / "a.figvault"], cwd=tmp_path)
+    run_all([done])
+    assert done.check().stdout == "True\n"

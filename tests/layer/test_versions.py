@@ -218,6 +218,23 @@ def test_what_cannot_be_rebuilt_is_refused_in_one_line(tmp_path, elsewhere, caps
     assert not (tmp_path / "out").exists() and not marker.exists()
 
 
+def test_a_module_of_the_archive_that_another_one_shadows_is_refused(tmp_path, elsewhere, capsys):
+    # The archive holds its own colorsys.py; the standard library's comes first.
+    source = "def rgb_to_hsv(r, g, b):\n    return 'archived'\n"
+    func = _exec_function(source, "rgb_to_hsv", "/p/colorsys.py", module="colorsys")
+    with open(tmp_path / "a.figvault", "wb") as file:
+        dill.dump({"args": {"r": 1, "g": 0, "b": 0}, "files": {"./colorsys.py": source}, "func": func}, file)
+    assert cli.main(["expand", str(tmp_path / "a.figvault")]) == 1
+    captured = capsys.readouterr()
+    assert captured.out == ""
+    [line] = captured.err.splitlines()
+    assert line.startswith(f"figvault: error: cannot replay {str(tmp_path / 'a.figvault')!r} on Python {ELSEWHERE}: ")
+    assert line.endswith(
+        "rgb_to_hsv cannot be rebuilt from the archived sources: another module named colorsys was imported in "
+        "place of the archived one"
+    )
+
+
 def test_show_does_not_check_code_of_another_version(tmp_path, elsewhere, capsys):
     run_script(tmp_path / "script", SCRIPT)
     assert cli.main(["show", str(tmp_path / "script" / "plot.figvault")]) == 0
