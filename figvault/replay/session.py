@@ -182,12 +182,17 @@ class Replay:
         self.python = SavedPython()
         self.planned = ReplayPlan()
         self.called: Any = None  # the function that the replay called
+        # Bytecode that this and another version read alike may be the
+        # other's, which this interpreter would misread: when the sources
+        # can rebuild the function, they do.
+        self.rebuilds_uncertain = False
 
     @property
     def rebuilds(self) -> bool:
-        """True when the saved code came from another Python version: the
-        function is rebuilt from the archived sources instead."""
-        return not self.python.runs_here
+        """True when the saved code came from another Python version (or
+        may have: see ``rebuilds_uncertain``): the function is rebuilt from
+        the archived sources instead."""
+        return not self.python.runs_here or self.rebuilds_uncertain
 
     @property
     def rebuilt_from(self) -> str | None:
@@ -235,6 +240,8 @@ class Replay:
             problem = rebuild_problem(self.function, self.planned, self.files)
             if problem is not None:
                 raise self._refusal(problem)
+        elif len(self.python.versions) > 1:
+            self.rebuilds_uncertain = rebuild_problem(self.function, self.planned, self.files) is None
 
     def _refusal(self, reason: str) -> ForeignCodeError:
         name = self.function.get("qualname") or self.function.get("name") or "the saved function"

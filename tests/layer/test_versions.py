@@ -373,3 +373,60 @@ def test_a_foreign_lambda_is_refused_in_one_line(travelled):
             f"Python {version}, and <lambda> cannot be rebuilt from the archived sources: it is a lambda"
         ]
         assert not (root / "out").exists()
+
+
+# 3.12's bytecode of `return (*a, *b)`: every opcode, cache and jump of it
+# reads as 3.11 bytecode too, where it means a loop that never ends (put in
+# place of the code of a function that prints the same tuple).
+STARRED_312 = b"\x97\x00g\x00|\x00\xa2\x01|\x01\xa2\x01\xad\x06S\x00"
+STARRED_SCRIPT = '''\
+from figvault import archive
+
+
+@archive("starred.figvault")
+def join(a, b):
+    print((*a, *b))
+
+
+join([1], [2])
+'''
+
+
+class _CodeReplacing(dill.Pickler):
+    """Dumps the code of the function `name` with the bytecode `code`."""
+
+    def __init__(self, file, name, code):
+        super().__init__(file, recurse=True)
+        self.name, self.code = name, code
+
+    def save(self, obj, save_persistent_id=True):
+        if type(obj) is type(_nested.__code__) and obj.co_name == self.name:
+            fields = [getattr(obj, field) for field in CODE_FIELDS]
+            fields[7] = self.code
+            return self.save_reduce(dill._dill._create_code, tuple(fields), obj=obj)
+        return super().save(obj, save_persistent_id)
+
+
+# The arguments of dill's _create_code for 3.11's code objects, in order.
+CODE_FIELDS = ["co_lnotab", "co_argcount", "co_posonlyargcount", "co_kwonlyargcount", "co_nlocals", "co_stacksize",
+               "co_flags", "co_code", "co_consts", "co_names", "co_varnames", "co_filename", "co_name", "co_qualname",
+               "co_firstlineno", "co_linetable", "co_exceptiontable", "co_freevars", "co_cellvars"]
+
+
+@pytest.mark.skipif(sys.version_info[:2] != (3, 11), reason="the record is made with 3.11's code layout")
+def test_bytecode_that_two_versions_read_is_rebuilt_when_it_can_be(tmp_path):
+    project = tmp_path / "project"
+    project.mkdir()
+    (project / "join.py").write_text(STARRED_SCRIPT, encoding="utf-8")
+    done = subprocess.run([sys.executable, "join.py"], cwd=project, env=child_environment(), capture_output=True,
+                          text=True, timeout=120)
+    assert done.stdout == "(1, 2)\n", done.stderr
+    with open(project / "starred.figvault", "rb") as file:
+        record = dill.load(file)
+    with open(tmp_path / "ambiguous.figvault", "wb") as file:
+        _CodeReplacing(file, "join", STARRED_312).dump(record)
+    replayed = run_cli("expand", "ambiguous.figvault", bounded=True, cwd=tmp_path)
+    assert (replayed.returncode, replayed.stdout) == (0, "(1, 2)\n"), replayed.stderr
+    assert replayed.stderr == (
+        "replayed join(a, b) from ambiguous.figvault (its code was saved by Python 3.11 or 3.12; rebuilt from ./join.py)\n"
+    )
